@@ -1,0 +1,41 @@
+#pragma once
+// The simulated FLUX boards and CNC nodes hosted by lorandd for every node whose [Host] Board<n>
+// is "sim". Each board is a PortIo at its node's port base; the CNC behind it keeps its memory,
+// and what a real CNC keeps over power-off lives in files under the state folder.
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "driver/core/port_io.h"
+#include "platform/config_store.h"
+
+namespace cncsim {
+
+class Simulator {
+ public:
+  // `config` is the whole lorand.conf: the [Simulator] section holds the per-node settings
+  // (BusyAtStart<n>, UnitTime<n>, BoardGeneration<n>, ...). `state_dir` is [Host] StateDir.
+  Simulator(const moxel::ConfigData& config, std::filesystem::path state_dir);
+  ~Simulator();
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  // The board of `node` whose register block sits at port `base`, made on the first call.
+  lorand::PortIo& board(uint32_t node, uint32_t base);
+
+  // Serves the `cncsim` control commands on a Unix socket at `socket_path` (given `mode`, and
+  // `group` unless it is (gid_t)-1) from a thread of its own until stop() or destruction.
+  // False, with the reason in *error, when the socket cannot be made.
+  bool start_control(const std::filesystem::path& socket_path, mode_t mode, gid_t group,
+                     std::string* error);
+  void stop();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace cncsim

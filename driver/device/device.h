@@ -1,0 +1,85 @@
+#pragma once
+// Client side of the LORAND device: the three calls every program needs (device control, read and
+// write at a 64-bit file position) over one connection to lorandd, plus a batch that carries many
+// such requests in few messages. The daemon carries a batch out one request at a time, in order,
+// exactly as if each had been sent alone, so the board sees the same unit sequence.
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <vector>
+
+#include "driver/core/status.h"
+
+namespace lorand {
+
+// $MOXEL_RUNDIR/LORAND
+std::filesystem::path default_device_path();
+
+// File position of a read or write request: node in the high half, Cnbus address in the low half.
+constexpr uint64_t file_position(uint32_t node, uint32_t address) {
+  return (uint64_t(node) << 32) | address;
+}
+
+struct IoResult {
+  NTSTATUS status = STATUS_PIPE_BROKEN;
+  uint32_t information = 0;  // byte count
+};
+
+class Batch;
+
+class Device {
+ public:
+  Device() = default;
+  ~Device();
+  Device(Device&& other) noexcept;
+  Device& operator=(Device&& other) noexcept;
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+
+  // Connects to the device socket; false (errno set) when there is no daemon or no access.
+  bool open(const std::filesystem::path& path = default_device_path());
+  bool is_open() const { return fd_ >= 0; }
+  void close();
+
+  // DeviceIoControl: `in` is the input buffer; `out` is the output buffer, whose size is the output
+  // length. On return out[0, information) holds the output.
+  IoResult control(uint32_t code, std::span<const uint8_t> in, std::span<uint8_t> out);
+  // ReadFile / WriteFile of data.size() bytes at `position` (see file_position).
+  IoResult read(uint64_t position, std::span<uint8_t> data);
+  IoResult write(uint64_t position, std::span<const uint8_t> data);
+
+  // Runs every request of the batch, in order, in as few messages as fit. False when the connection
+  // broke; the results not received then read STATUS_PIPE_BROKEN.
+  bool run(Batch& batch);
+
+ private:
+  int fd_ = -1;
+};
+
+// Requests gathered for one Device::run. Write data and control inputs are copied when added;
+// output spans must stay valid until the run.
+class Batch {
+ public:
+  void control(uint32_t code, std::span<const uint8_t> in, std::span<uint8_t> out,
+               IoResult* result = nullptr);
+  void read(uint64_t position, std::span<uint8_t> data, IoResult* result = nullptr);
+  void write(uint64_t position, std::span<const uint8_t> data, IoResult* result = nullptr);
+  size_t size() const { return items_.size(); }
+  void clear();
+
+ private:
+  friend class Device;
+  struct Item {
+    uint32_t kind;
+    uint32_t code;
+    uint64_t position;
+    size_t input_offset;  // into inputs_
+    uint32_t input_length;
+    std::span<uint8_t> output;
+    IoResult* result;
+  };
+  std::vector<Item> items_;
+  std::vector<uint8_t> inputs_;
+};
+
+}  // namespace lorand
