@@ -16,6 +16,8 @@ constexpr NTSTATUS STATUS_INSUFFICIENT_RESOURCES = 0xC000009A;
 constexpr NTSTATUS STATUS_IO_TIMEOUT = 0xC00000B5;
 // The connection to lorandd broke (the daemon stopped); reported by the client library only.
 constexpr NTSTATUS STATUS_PIPE_BROKEN = 0xC000014B;
+// A batched request whose condition did not hold and which was therefore not carried out.
+constexpr NTSTATUS STATUS_CANCELLED = 0xC0000120;
 constexpr NTSTATUS STATUS_DEVICE_CONFIGURATION_ERROR = 0xC0000182;
 constexpr NTSTATUS STATUS_INVALID_DEVICE_STATE = 0xC0000184;
 

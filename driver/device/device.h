@@ -64,6 +64,12 @@ class Batch {
                IoResult* result = nullptr);
   void read(uint64_t position, std::span<uint8_t> data, IoResult* result = nullptr);
   void write(uint64_t position, std::span<const uint8_t> data, IoResult* result = nullptr);
+  // A read carried out only when the request just before it in the batch succeeded and the first
+  // byte of its output has every bit of `mask` set; otherwise it touches nothing and reports
+  // STATUS_CANCELLED with no bytes. Lets a status-register test and the memory read it guards
+  // travel in one message while the board sees exactly the accesses of the unbatched sequence.
+  void read_if(uint8_t mask, uint64_t position, std::span<uint8_t> data,
+               IoResult* result = nullptr);
   size_t size() const { return items_.size(); }
   void clear();
 
@@ -75,6 +81,7 @@ class Batch {
     uint64_t position;
     size_t input_offset;  // into inputs_
     uint32_t input_length;
+    uint8_t condition_mask;  // 0: unconditional
     std::span<uint8_t> output;
     IoResult* result;
   };
