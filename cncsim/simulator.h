@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "cncsim/node.h"
 #include "driver/core/port_io.h"
 #include "platform/config_store.h"
 
@@ -25,6 +26,17 @@ class Simulator {
 
   // The board of `node` whose register block sits at port `base`, made on the first call.
   lorand::PortIo& board(uint32_t node, uint32_t base);
+
+  // In-process access to a node made by board(): the same controls the `cncsim` command offers
+  // (link, ready, power, peek, poke, trace, faults). nullptr when the node has no board yet.
+  Node* node(uint32_t node);
+  // The folder that keeps the node's SRAM and F-ROM files: <state_dir>/node<n>.
+  std::filesystem::path node_state_dir(uint32_t node) const;
+
+  // Carries out one control command line ("link 0 down", "peek 0 0x20c01000 16", ...) as the
+  // control socket does. Returns true on success; *output receives what the command prints, or
+  // the reason it was refused.
+  bool command(const std::string& line, std::string* output);
 
   // Serves the `cncsim` control commands on a Unix socket at `socket_path` (given `mode`, and
   // `group` unless it is (gid_t)-1) from a thread of its own until stop() or destruction.

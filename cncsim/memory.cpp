@@ -1,0 +1,135 @@
+#include "cncsim/memory.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+namespace cncsim {
+
+MappedFile::~MappedFile() { release(); }
+
+void MappedFile::release() {
+  if (mapped_ && data_) {
+    msync(data_, size_, MS_SYNC);
+    munmap(data_, size_);
+  }
+  mapped_ = false;
+  data_ = nullptr;
+  size_ = 0;
+  memory_.clear();
+}
+
+void MappedFile::open_memory(size_t size, uint8_t fill) {
+  release();
+  memory_.assign(size, fill);
+  data_ = memory_.data();
+  size_ = size;
+}
+
+bool MappedFile::open(const std::filesystem::path& path, size_t size, uint8_t fill,
+                      std::string* error) {
+  release();
+  auto fail = [&](const char* what) {
+    if (error) *error = std::string(what) + " " + path.string() + ": " + std::strerror(errno);
+    return false;
+  };
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return fail("cannot open");
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    int e = errno;
+    ::close(fd);
+    errno = e;
+    return fail("cannot stat");
+  }
+  size_t old_size = size_t(st.st_size);
+  if (old_size < size) {
+    // Grow with the fill byte: an erased flash reads all ones, new SRAM all zeros.
+    if (ftruncate(fd, off_t(size)) != 0) {
+      int e = errno;
+      ::close(fd);
+      errno = e;
+      return fail("cannot size");
+    }
+  }
+  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  int e = errno;
+  ::close(fd);
+  if (p == MAP_FAILED) {
+    errno = e;
+    return fail("cannot map");
+  }
+  data_ = static_cast<uint8_t*>(p);
+  size_ = size;
+  mapped_ = true;
+  if (old_size < size && fill != 0) std::memset(data_ + old_size, fill, size - old_size);
+  return true;
+}
+
+void MappedFile::sync() {
+  if (mapped_ && data_) msync(data_, size_, MS_SYNC);
+}
+
+CncMemory::CncMemory(const std::filesystem::path& dir, uint32_t sram_size, uint32_t from_size,
+                     std::string* warning)
+    : shared_(kSharedSize, 0), interface_(kInterfaceSize, 0) {
+  sram_size = std::min(std::max(sram_size, 1u), kMaxSpaceSize);
+  from_size = std::min(std::max(from_size, 1u), kMaxSpaceSize);
+  bool files = !dir.empty();
+  std::string error;
+  if (files) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) {
+      error = "cannot create " + dir.string() + ": " + ec.message();
+      files = false;
+    }
+  }
+  if (!files || !sram_.open(dir / kSramFileName, sram_size, 0x00, &error))
+    sram_.open_memory(sram_size, 0x00);
+  if (!files || !from_.open(dir / kFromFileName, from_size, 0xFF, &error))
+    from_.open_memory(from_size, 0xFF);
+  if (warning && !error.empty()) *warning = error + " (SRAM and F-ROM kept in memory only)";
+}
+
+uint8_t* CncMemory::byte(uint32_t address, bool through_board) {
+  uint32_t space = address >> 24, offset = address & 0xFFFFFF;
+  switch (space) {
+    case kSpaceShared:
+      if (offset >= kSharedStart) return &shared_[offset - kSharedStart];
+      return nullptr;
+    case kSpaceInterface:
+      if (offset < kInterfaceSize) return &interface_[offset];
+      return nullptr;
+    case kSpaceLinkControl:
+      if (offset - kLinkControlOffset < 2) return &link_control_[offset - kLinkControlOffset];
+      return nullptr;
+    case kSpaceSram:
+      if (!through_board && offset < sram_.size()) return sram_.data() + offset;
+      return nullptr;
+    case kSpaceFrom:
+      if (!through_board && offset < from_.size()) return from_.data() + offset;
+      return nullptr;
+    default:
+      return nullptr;
+  }
+}
+
+void CncMemory::clear_volatile() {
+  std::fill(shared_.begin(), shared_.end(), 0);
+  std::fill(interface_.begin(), interface_.end(), 0);
+  link_control_[0] = link_control_[1] = 0;
+}
+
+void CncMemory::sync() {
+  sram_.sync();
+  from_.sync();
+}
+
+}  // namespace cncsim

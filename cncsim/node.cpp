@@ -1,0 +1,371 @@
+#include "cncsim/node.h"
+
+#include <cstdio>
+
+namespace cncsim {
+namespace {
+
+constexpr uint32_t kRegData = 0, kRegAddress = 4, kRegCommand = 8, kRegStatus = 9,
+                   kRegScratch = 10, kBlockSize = 16;
+constexpr uint8_t kBusy = 0x80, kLink = 0x40, kReady = 0x10;
+
+std::string value_name(const char* stem, uint32_t node) { return stem + std::to_string(node); }
+
+}  // namespace
+
+NodeSettings NodeSettings::from_config(const moxel::ConfigData& config, uint32_t node) {
+  NodeSettings s;
+  auto dword = [&](const char* stem, uint32_t fallback) {
+    return config.dword("Simulator", value_name(stem, node), fallback);
+  };
+  s.busy_at_start = dword("BusyAtStart", s.busy_at_start) != 0;
+  s.unit_time_ns = dword("UnitTime", uint32_t(s.unit_time_ns));
+  s.board_generation = uint8_t(dword("BoardGeneration", s.board_generation) & 0xF);
+  s.link_at_start = dword("LinkAtStart", s.link_at_start) != 0;
+  s.ready_at_start = dword("ReadyAtStart", s.ready_at_start) != 0;
+  s.power_at_start = dword("PowerAtStart", s.power_at_start) != 0;
+  s.window_nibble = uint8_t(dword("WindowNibble", s.window_nibble) & 0xF);
+  s.generation_word = uint16_t(dword("GenerationWord", s.generation_word));
+  s.link_reset_ms = dword("LinkResetTime", s.link_reset_ms);
+  s.sram_size = dword("SramSize", s.sram_size);
+  s.from_size = dword("FromSize", s.from_size);
+  s.trace_limit = dword("TraceLines", s.trace_limit);
+  return s;
+}
+
+std::optional<Fault> fault_from_name(const std::string& name) {
+  if (name == "stuck-busy") return Fault::kStuckBusy;
+  return std::nullopt;
+}
+
+std::vector<std::string> fault_names() { return {"stuck-busy"}; }
+
+Node::Node(uint32_t number, uint32_t base, const NodeSettings& settings,
+           const std::filesystem::path& state_dir, std::string* warning)
+    : number_(number),
+      base_(base),
+      settings_(settings),
+      memory_(state_dir, settings.sram_size, settings.from_size, warning),
+      trace_(settings.trace_limit) {
+  busy_at_start_ = settings_.busy_at_start;
+  link_ = settings_.link_at_start;
+  power_ = settings_.power_at_start;
+  ready_ = power_ && settings_.ready_at_start;
+  if (power_) power_on_contents_locked();
+}
+
+Node::~Node() { memory_.sync(); }
+
+// ---------------------------------------------------------------------------------------------
+// Register block
+
+bool Node::link_up_locked(Clock::time_point now) const {
+  return power_ && link_ && now >= link_down_until_;
+}
+
+uint8_t Node::status_locked(Clock::time_point now) const {
+  uint8_t s = 0;
+  if (stuck_busy_ || busy_at_start_ || now < busy_until_) s |= kBusy;
+  if (link_up_locked(now)) {
+    s |= kLink;
+    if (ready_) s |= kReady;
+  }
+  return s;
+}
+
+uint8_t Node::read_reg_locked(uint32_t offset) {
+  switch (offset) {
+    case 0: case 1: case 2: case 3:
+      return uint8_t(data_ >> (8 * (offset - kRegData)));
+    case 4: case 5: case 6: case 7:
+      return uint8_t(address_ >> (8 * (offset - kRegAddress)));
+    case kRegCommand:
+      return command_;
+    case kRegStatus:
+      return status_locked(Clock::now());
+    case kRegScratch:
+      return uint8_t((settings_.board_generation << 4) | (scratch_ & 0x0F));
+    default:
+      return 0xFF;  // unused offsets and ports outside the block float high
+  }
+}
+
+void Node::write_reg_locked(uint32_t offset, uint8_t value) {
+  switch (offset) {
+    case 0: case 1: case 2: case 3: {
+      unsigned shift = 8 * (offset - kRegData);
+      data_ = (data_ & ~(0xFFu << shift)) | (uint32_t(value) << shift);
+      break;
+    }
+    case 4: case 5: case 6: case 7: {
+      unsigned shift = 8 * (offset - kRegAddress);
+      address_ = (address_ & ~(0xFFu << shift)) | (uint32_t(value) << shift);
+      break;
+    }
+    case kRegCommand:
+      command_ = value;
+      run_unit_locked(value);
+      break;
+    case kRegStatus:
+      register9_ = value;
+      break;
+    case kRegScratch:
+      scratch_ = value & 0x0F;
+      break;
+    default:
+      break;
+  }
+}
+
+void Node::run_unit_locked(uint8_t command) {
+  if (stuck_busy_) return;  // a hung board takes no command
+  Clock::time_point now = Clock::now();
+  busy_until_ = now + std::chrono::nanoseconds(settings_.unit_time_ns);
+  unsigned size = command & 0x07;
+  bool valid = size == 1 || size == 2 || size == 4;
+  bool read = (command & 0x80) != 0;
+  if (!valid || (command & 0x78) != 0) {
+    data_ = 0xFFFFFFFF;  // an unknown command reads as all ones and writes nowhere
+    return;
+  }
+  uint32_t mask = size == 4 ? 0xFFFFFFFFu : ((1u << (8 * size)) - 1);
+  bool link = link_up_locked(now);
+  if (read) {
+    uint32_t value = link ? cnc_read_locked(address_, size) : mask;
+    data_ = value;
+    trace_.record(Trace::Kind::kRead, uint8_t(size), address_, value);
+  } else {
+    uint32_t value = data_ & mask;
+    if (link) cnc_write_locked(address_, value, size);
+    trace_.record(Trace::Kind::kWrite, uint8_t(size), address_, value);
+  }
+}
+
+uint32_t Node::cnc_read_locked(uint32_t address, unsigned size) {
+  uint32_t value = 0;
+  for (unsigned i = 0; i < size; ++i) {
+    const uint8_t* b = memory_.byte(address + i, true);
+    value |= uint32_t(b ? *b : 0xFF) << (8 * i);
+  }
+  return value;
+}
+
+void Node::cnc_write_locked(uint32_t address, uint32_t value, unsigned size) {
+  bool link_reset = false;
+  for (unsigned i = 0; i < size; ++i) {
+    uint32_t a = address + i;
+    if (uint8_t* b = memory_.byte(a, true)) {
+      *b = uint8_t(value >> (8 * i));
+      if (a == cnbus_address(kSpaceLinkControl, kLinkControlOffset) && *b == 0x10)
+        link_reset = true;
+    }
+  }
+  if (link_reset) {
+    link_down_until_ = Clock::now() + std::chrono::milliseconds(settings_.link_reset_ms);
+  }
+}
+
+uint8_t Node::in8(uint32_t port) {
+  std::lock_guard lock(mutex_);
+  return port - base_ < kBlockSize ? read_reg_locked(port - base_) : 0xFF;
+}
+
+uint16_t Node::in16(uint32_t port) {
+  std::lock_guard lock(mutex_);
+  uint16_t v = 0;
+  for (uint32_t i = 0; i < 2; ++i) {
+    uint32_t off = port + i - base_;
+    v |= uint16_t((off < kBlockSize ? read_reg_locked(off) : 0xFF) << (8 * i));
+  }
+  return v;
+}
+
+uint32_t Node::in32(uint32_t port) {
+  std::lock_guard lock(mutex_);
+  uint32_t v = 0;
+  for (uint32_t i = 0; i < 4; ++i) {
+    uint32_t off = port + i - base_;
+    v |= uint32_t(off < kBlockSize ? read_reg_locked(off) : 0xFF) << (8 * i);
+  }
+  return v;
+}
+
+void Node::out8(uint32_t port, uint8_t value) {
+  std::lock_guard lock(mutex_);
+  if (port - base_ < kBlockSize) write_reg_locked(port - base_, value);
+}
+
+void Node::out16(uint32_t port, uint16_t value) {
+  std::lock_guard lock(mutex_);
+  for (uint32_t i = 0; i < 2; ++i)
+    if (port + i - base_ < kBlockSize) write_reg_locked(port + i - base_, uint8_t(value >> (8 * i)));
+}
+
+void Node::out32(uint32_t port, uint32_t value) {
+  std::lock_guard lock(mutex_);
+  for (uint32_t i = 0; i < 4; ++i)
+    if (port + i - base_ < kBlockSize) write_reg_locked(port + i - base_, uint8_t(value >> (8 * i)));
+}
+
+uint8_t Node::register_in8(uint32_t port) {
+  std::lock_guard lock(mutex_);
+  uint32_t off = port - base_;
+  uint8_t v = off < kBlockSize ? read_reg_locked(off) : 0xFF;
+  trace_.record(Trace::Kind::kRegisterRead, 1, off, v);
+  return v;
+}
+
+void Node::register_out8(uint32_t port, uint8_t value) {
+  std::lock_guard lock(mutex_);
+  uint32_t off = port - base_;
+  trace_.record(Trace::Kind::kRegisterWrite, 1, off, value);
+  if (off < kBlockSize) write_reg_locked(off, value);
+}
+
+// ---------------------------------------------------------------------------------------------
+// CNC side
+
+void Node::power_on_contents_locked() {
+  memory_.clear_volatile();
+  auto put16 = [&](uint32_t offset, uint16_t v) {
+    auto iface = memory_.interface();
+    iface[offset] = uint8_t(v);
+    iface[offset + 1] = uint8_t(v >> 8);
+  };
+  uint32_t nibble = settings_.window_nibble & 0xF;
+  put16(0x110, uint16_t(nibble));
+  put16(0xE0110, uint16_t(nibble));
+  put16(0xE0000 + (nibble + 0x30) * 16, settings_.generation_word);
+}
+
+void Node::set_link(bool up) {
+  std::lock_guard lock(mutex_);
+  link_ = up;
+  if (up) link_down_until_ = {};
+}
+
+void Node::set_ready(bool on) {
+  std::lock_guard lock(mutex_);
+  ready_ = on;
+}
+
+void Node::set_power(bool on) {
+  std::lock_guard lock(mutex_);
+  if (on == power_) return;
+  power_ = on;
+  if (on) {
+    power_on_contents_locked();
+    ready_ = settings_.ready_at_start;
+  } else {
+    memory_.clear_volatile();
+    memory_.sync();
+    ready_ = false;
+  }
+  link_down_until_ = {};
+}
+
+void Node::set_fault(Fault fault, bool on) {
+  std::lock_guard lock(mutex_);
+  switch (fault) {
+    case Fault::kStuckBusy:
+      stuck_busy_ = on;
+      break;
+  }
+}
+
+void Node::set_busy_at_start(bool on) {
+  std::lock_guard lock(mutex_);
+  busy_at_start_ = on;
+}
+
+void Node::set_unit_time_ns(uint64_t ns) {
+  std::lock_guard lock(mutex_);
+  settings_.unit_time_ns = ns;
+}
+
+void Node::reset_link() {
+  std::lock_guard lock(mutex_);
+  link_down_until_ = Clock::now() + std::chrono::milliseconds(settings_.link_reset_ms);
+}
+
+bool Node::peek(uint32_t address, std::span<uint8_t> out) {
+  std::lock_guard lock(mutex_);
+  bool all = true;
+  for (size_t i = 0; i < out.size(); ++i) {
+    const uint8_t* b = memory_.byte(uint32_t(address + i), false);
+    out[i] = b ? *b : 0xFF;
+    all = all && b;
+  }
+  return all;
+}
+
+bool Node::poke(uint32_t address, std::span<const uint8_t> data) {
+  std::lock_guard lock(mutex_);
+  bool all = true;
+  for (size_t i = 0; i < data.size(); ++i) {
+    uint8_t* b = memory_.byte(uint32_t(address + i), false);
+    if (b) *b = data[i];
+    all = all && b;
+  }
+  return all;
+}
+
+void Node::trace_start() {
+  std::lock_guard lock(mutex_);
+  if (!trace_.running()) trace_.clear();
+  trace_.start();
+}
+
+void Node::trace_stop() {
+  std::lock_guard lock(mutex_);
+  trace_.stop();
+}
+
+void Node::trace_clear() {
+  std::lock_guard lock(mutex_);
+  trace_.clear();
+}
+
+std::vector<std::string> Node::trace_lines() {
+  std::lock_guard lock(mutex_);
+  return trace_.lines();
+}
+
+std::string Node::trace_text() {
+  std::lock_guard lock(mutex_);
+  return trace_.text();
+}
+
+uint8_t Node::status() {
+  std::lock_guard lock(mutex_);
+  return status_locked(Clock::now());
+}
+
+uint8_t Node::register9_written() {
+  std::lock_guard lock(mutex_);
+  return register9_;
+}
+
+std::string Node::describe() {
+  std::lock_guard lock(mutex_);
+  Clock::time_point now = Clock::now();
+  char text[512];
+  std::snprintf(text, sizeof text,
+                "node %u base 0x%x\npower %s\nlink %s%s\nready %s\nstatus %02x\n"
+                "register9 %02x\nbusy-at-start %s\nstuck-busy %s\nunit-time %llu\n"
+                "generation %u\ntrace %s %zu lines\nstate %s\n",
+                number_, base_, power_ ? "on" : "off", link_ ? "up" : "down",
+                link_ && now < link_down_until_ ? " (resetting)" : "", ready_ ? "on" : "off",
+                status_locked(now), register9_, busy_at_start_ ? "on" : "off",
+                stuck_busy_ ? "on" : "off", (unsigned long long)settings_.unit_time_ns,
+                unsigned(settings_.board_generation), trace_.running() ? "on" : "off",
+                trace_.size(), memory_.persistent() ? "files" : "memory");
+  return text;
+}
+
+void Node::flush() {
+  std::lock_guard lock(mutex_);
+  memory_.sync();
+}
+
+}  // namespace cncsim

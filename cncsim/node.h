@@ -1,0 +1,133 @@
+#pragma once
+// One simulated node: the FLUX board's register block (a PortIo at the node's port base) and the
+// CNC behind it with its memory spaces, link and ready state, power, faults and unit trace.
+//
+// Every public member is safe to call from any thread: the driver runs units under its node lock
+// and register requests without it, and the control socket and tests reach the node as well.
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cncsim/memory.h"
+#include "cncsim/trace.h"
+#include "driver/core/port_io.h"
+#include "platform/config_store.h"
+
+namespace cncsim {
+
+// Per-node settings, from section [Simulator] of lorand.conf (stem + decimal node number).
+struct NodeSettings {
+  bool busy_at_start = false;        // BusyAtStart<n>
+  uint64_t unit_time_ns = 0;         // UnitTime<n>: time the busy bit stays set per unit
+  uint8_t board_generation = 2;      // BoardGeneration<n>: high nibble of the scratch register
+  bool link_at_start = true;         // LinkAtStart<n>
+  bool ready_at_start = true;        // ReadyAtStart<n>
+  bool power_at_start = true;        // PowerAtStart<n>
+  uint8_t window_nibble = 8;         // WindowNibble<n>: power-on window nibble of the CNC side
+  uint16_t generation_word = 0;      // GenerationWord<n>: power-on word at 0xE0000+(nibble+0x30)*16
+  uint32_t link_reset_ms = 50;       // LinkResetTime<n>: how long a link reset keeps the link down
+  uint32_t sram_size = kDefaultSramSize;  // SramSize<n>, bytes
+  uint32_t from_size = kDefaultFromSize;  // FromSize<n>, bytes
+  uint32_t trace_limit = 1000000;    // TraceLines<n>: lines the trace keeps (the newest)
+
+  static NodeSettings from_config(const moxel::ConfigData& config, uint32_t node);
+};
+
+// Faults that can be switched on and off by name ("stuck-busy", ...).
+enum class Fault { kStuckBusy };
+std::optional<Fault> fault_from_name(const std::string& name);
+std::vector<std::string> fault_names();
+
+class Node final : public lorand::PortIo {
+ public:
+  // `state_dir` is this node's own folder for the contents kept over power-off; empty keeps them in
+  // memory only. `warning` receives a message when the folder cannot be used.
+  Node(uint32_t number, uint32_t base, const NodeSettings& settings,
+       const std::filesystem::path& state_dir, std::string* warning = nullptr);
+  ~Node() override;
+
+  uint32_t number() const { return number_; }
+  uint32_t base() const { return base_; }
+
+  // --- the register block, as the driver sees it ---
+  uint8_t in8(uint32_t port) override;
+  uint16_t in16(uint32_t port) override;
+  uint32_t in32(uint32_t port) override;
+  void out8(uint32_t port, uint8_t value) override;
+  void out16(uint32_t port, uint16_t value) override;
+  void out32(uint32_t port, uint32_t value) override;
+  uint8_t register_in8(uint32_t port) override;
+  void register_out8(uint32_t port, uint8_t value) override;
+
+  // --- controls, as `cncsim` and in-process tests use them ---
+  void set_link(bool up);
+  void set_ready(bool on);
+  // Power off: the link drops and the CNC stops answering. Power on: the CNC memory other than SRAM
+  // and F-ROM starts from its power-on contents, the link comes up, ready as configured.
+  void set_power(bool on);
+  void set_fault(Fault fault, bool on);
+  // Clears (or sets) the busy bit that a board busy at start shows until cleared.
+  void set_busy_at_start(bool on);
+  void set_unit_time_ns(uint64_t ns);
+  // Link reset as the CNC sees it when 0x10 is written to the link control word.
+  void reset_link();
+
+  // The CNC's own view of its memory by Cnbus address, not through the board. Bytes outside any
+  // memory space read as 0xFF and are not written. Returns false when any byte lay outside.
+  bool peek(uint32_t address, std::span<uint8_t> out);
+  bool poke(uint32_t address, std::span<const uint8_t> data);
+
+  void trace_start();
+  void trace_stop();
+  void trace_clear();
+  std::vector<std::string> trace_lines();
+  std::string trace_text();
+
+  // Status register as it reads now, and the last window nibble written to register 9.
+  uint8_t status();
+  uint8_t register9_written();
+  // A short human-readable summary of the node's state.
+  std::string describe();
+
+  // Writes the SRAM and F-ROM contents through to their files.
+  void flush();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  uint8_t read_reg_locked(uint32_t offset);
+  void write_reg_locked(uint32_t offset, uint8_t value);
+  uint8_t status_locked(Clock::time_point now) const;
+  bool link_up_locked(Clock::time_point now) const;
+  void run_unit_locked(uint8_t command);
+  void power_on_contents_locked();
+  void cnc_write_locked(uint32_t address, uint32_t value, unsigned size);
+  uint32_t cnc_read_locked(uint32_t address, unsigned size);
+
+  const uint32_t number_;
+  const uint32_t base_;
+  NodeSettings settings_;
+
+  std::mutex mutex_;
+  CncMemory memory_;
+  Trace trace_;
+  uint32_t data_ = 0;
+  uint32_t address_ = 0;
+  uint8_t command_ = 0;
+  uint8_t register9_ = 0;
+  uint8_t scratch_ = 0;
+  Clock::time_point busy_until_{};
+  Clock::time_point link_down_until_{};
+  bool busy_at_start_ = false;
+  bool stuck_busy_ = false;
+  bool link_ = true;
+  bool ready_ = true;
+  bool power_ = true;
+};
+
+}  // namespace cncsim
