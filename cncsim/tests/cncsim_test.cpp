@@ -1,0 +1,486 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "cncsim/simulator.h"
+#include "driver/core/status.h"
+
+namespace {
+
+using cncsim::Node;
+using cncsim::NodeSettings;
+using cncsim::Simulator;
+namespace fs = std::filesystem;
+
+constexpr uint32_t kBase = 0x300;
+
+// A temporary folder removed at the end of the test.
+struct TempDir {
+  fs::path path;
+  TempDir() {
+    char name[] = "/tmp/cncsim-test-XXXXXX";
+    path = mkdtemp(name);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+};
+
+// Runs the register protocol of one unit exactly as the driver does it.
+struct Driver {
+  lorand::PortIo& io;
+  uint32_t base = kBase;
+
+  bool wait_idle(int limit = 1000000) {
+    for (int i = 0; i < limit; ++i)
+      if (!(io.in8(base + lorand::kRegStatus) & lorand::kStatusBusy)) return true;
+    return false;
+  }
+  uint32_t read(uint32_t address, unsigned size) {
+    EXPECT_TRUE(wait_idle());
+    io.out32(base + lorand::kRegAddress, address);
+    io.out8(base + lorand::kRegCommand, uint8_t(0x80 | size));
+    EXPECT_TRUE(wait_idle());
+    switch (size) {
+      case 1: return io.in8(base);
+      case 2: return io.in16(base);
+      default: return io.in32(base);
+    }
+  }
+  void write(uint32_t address, uint32_t value, unsigned size) {
+    EXPECT_TRUE(wait_idle());
+    switch (size) {
+      case 1: io.out8(base, uint8_t(value)); break;
+      case 2: io.out16(base, uint16_t(value)); break;
+      default: io.out32(base, value); break;
+    }
+    io.out32(base + lorand::kRegAddress, address);
+    io.out8(base + lorand::kRegCommand, uint8_t(size));
+  }
+};
+
+moxel::ConfigData config_from(const std::string& text) {
+  auto c = moxel::ConfigData::parse(text);
+  EXPECT_TRUE(c.has_value());
+  return c.value_or(moxel::ConfigData{});
+}
+
+std::vector<uint8_t> peek(Node& node, uint32_t address, size_t n) {
+  std::vector<uint8_t> out(n);
+  node.peek(address, out);
+  return out;
+}
+
+TEST(CncsimSettings, ReadsPerNodeValuesWithDefaults) {
+  auto config = config_from(
+      "[Simulator]\nBusyAtStart2=1\nUnitTime2=0x1000\nBoardGeneration2=1\nLinkAtStart2=0\n"
+      "ReadyAtStart2=0\nWindowNibble2=3\nGenerationWord2=0x60aa\nLinkResetTime2=7\n"
+      "SramSize2=65536\nFromSize2=0x20000\nTraceLines2=10\nBusyAtStart1=1\n");
+  NodeSettings s = NodeSettings::from_config(config, 2);
+  EXPECT_TRUE(s.busy_at_start);
+  EXPECT_EQ(s.unit_time_ns, 0x1000u);
+  EXPECT_EQ(s.board_generation, 1);
+  EXPECT_FALSE(s.link_at_start);
+  EXPECT_FALSE(s.ready_at_start);
+  EXPECT_EQ(s.window_nibble, 3);
+  EXPECT_EQ(s.generation_word, 0x60aa);
+  EXPECT_EQ(s.link_reset_ms, 7u);
+  EXPECT_EQ(s.sram_size, 65536u);
+  EXPECT_EQ(s.from_size, 0x20000u);
+  EXPECT_EQ(s.trace_limit, 10u);
+
+  NodeSettings d = NodeSettings::from_config(config, 0);  // nothing set for node 0
+  EXPECT_FALSE(d.busy_at_start);
+  EXPECT_EQ(d.unit_time_ns, 0u);
+  EXPECT_EQ(d.board_generation, 2);
+  EXPECT_TRUE(d.link_at_start);
+  EXPECT_TRUE(d.ready_at_start);
+  EXPECT_EQ(d.window_nibble, 8);
+  EXPECT_EQ(d.sram_size, cncsim::kDefaultSramSize);
+  EXPECT_EQ(d.from_size, cncsim::kDefaultFromSize);
+}
+
+class CncsimBoard : public ::testing::Test {
+ protected:
+  TempDir dir;
+  std::unique_ptr<Simulator> sim;
+  Node* node = nullptr;
+
+  void make(const std::string& settings = "") {
+    sim = std::make_unique<Simulator>(config_from("[Simulator]\n" + settings), dir.path);
+    sim->board(0, kBase);
+    node = sim->node(0);
+    ASSERT_NE(node, nullptr);
+  }
+  void SetUp() override { make(); }
+};
+
+TEST_F(CncsimBoard, PowersOnAsAUsableNode) {
+  EXPECT_EQ(node->status(), lorand::kStatusLink | lorand::kStatusReady);
+  // Window nibble words and the generation word at their power-on contents.
+  EXPECT_EQ(peek(*node, 0x10000110, 2), (std::vector<uint8_t>{0x08, 0x00}));
+  EXPECT_EQ(peek(*node, 0x100E0110, 2), (std::vector<uint8_t>{0x08, 0x00}));
+  EXPECT_EQ(peek(*node, 0x100E0000 + (8 + 0x30) * 16, 2), (std::vector<uint8_t>{0x00, 0x00}));
+  EXPECT_EQ(peek(*node, 0x20C00000, 4), (std::vector<uint8_t>{0, 0, 0, 0}));
+}
+
+TEST_F(CncsimBoard, ReadUnitsAreLittleEndianAndTracedInOrder) {
+  const std::vector<uint8_t> bytes{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+  ASSERT_TRUE(node->poke(0x20C01000, bytes));
+  node->trace_start();
+  Driver d{*node};
+  EXPECT_EQ(d.read(0x20C01001, 1), 0x22u);
+  EXPECT_EQ(d.read(0x20C01002, 2), 0x4433u);
+  EXPECT_EQ(d.read(0x20C01004, 4), 0x88776655u);
+  EXPECT_EQ(node->trace_lines(),
+            (std::vector<std::string>{"R1 20c01001 22", "R2 20c01002 4433", "R4 20c01004 88776655"}));
+}
+
+TEST_F(CncsimBoard, WriteUnitsLandLittleEndianAndAreTraced) {
+  node->trace_start();
+  Driver d{*node};
+  d.write(0x20C02002, 0xBBAA, 2);
+  d.write(0x20C02004, 0xDDCC, 2);
+  d.write(0x20C02008, 0x04030201, 4);
+  d.write(0x20C0200C, 0x7F, 1);
+  EXPECT_EQ(peek(*node, 0x20C02002, 11),
+            (std::vector<uint8_t>{0xAA, 0xBB, 0xCC, 0xDD, 0, 0, 1, 2, 3, 4, 0x7F}));
+  EXPECT_EQ(node->trace_lines(),
+            (std::vector<std::string>{"W2 20c02002 bbaa", "W2 20c02004 ddcc", "W4 20c02008 04030201",
+                                      "W1 20c0200c 7f"}));
+  // A write of a byte unit takes only the low byte of the data register.
+  EXPECT_EQ(peek(*node, 0x20C0200D, 1), (std::vector<uint8_t>{0}));
+}
+
+TEST_F(CncsimBoard, EveryMemorySpaceIsReachableAtItsEdges) {
+  struct Case { uint32_t address; };
+  for (uint32_t address : {0x20C00000u, 0x20FFFFFCu, 0x10000000u, 0x100FFFFCu}) {
+    SCOPED_TRACE(address);
+    Driver d{*node};
+    d.write(address, 0xCAFEF00D, 4);
+    EXPECT_EQ(d.read(address, 4), 0xCAFEF00Du);
+    EXPECT_EQ(peek(*node, address, 4), (std::vector<uint8_t>{0x0D, 0xF0, 0xFE, 0xCA}));
+  }
+}
+
+TEST_F(CncsimBoard, UnmappedAddressesAndUnknownCommandsReadAllOnes) {
+  Driver d{*node};
+  // Outside any space, below shared memory, past the interface registers, beyond the end of
+  // space 0x20, and the CNC's own SRAM and F-ROM, which the window does not reach.
+  for (uint32_t address : {0x00000012u, 0x20BFFFFCu, 0x10100000u, 0x20FFFFFEu, 0x7F000000u,
+                           0xF0000000u, 0xE0000000u}) {
+    SCOPED_TRACE(address);
+    d.write(address, 0x12345678, 4);
+    uint32_t expect = address == 0x20FFFFFEu ? 0xFFFF5678u : 0xFFFFFFFFu;  // half inside
+    EXPECT_EQ(d.read(address, 4), expect);
+    EXPECT_EQ(d.read(address, 2), expect & 0xFFFF);
+    EXPECT_EQ(d.read(address, 1), expect & 0xFF);
+  }
+  // SRAM and F-ROM were not written through the window.
+  EXPECT_EQ(peek(*node, 0xF0000000, 4), (std::vector<uint8_t>{0, 0, 0, 0}));
+  EXPECT_EQ(peek(*node, 0xE0000000, 4), (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}));
+
+  ASSERT_TRUE(node->poke(0x20C00000, std::vector<uint8_t>{1, 2, 3, 4}));
+  for (uint8_t command : {0x00, 0x03, 0x80, 0x83, 0x88, 0x8C, 0xC4, 0xFF}) {
+    SCOPED_TRACE(int(command));
+    node->out32(kBase + 4, 0x20C00000);
+    node->out8(kBase + 8, command);
+    ASSERT_TRUE(d.wait_idle());
+    EXPECT_EQ(node->in32(kBase), 0xFFFFFFFFu);
+  }
+  EXPECT_EQ(peek(*node, 0x20C00000, 4), (std::vector<uint8_t>{1, 2, 3, 4}));
+}
+
+TEST_F(CncsimBoard, BusyBitHoldsForTheUnitTime) {
+  constexpr auto kUnit = std::chrono::milliseconds(5);
+  node->set_unit_time_ns(std::chrono::nanoseconds(kUnit).count());
+  Driver d{*node};
+  EXPECT_FALSE(node->status() & lorand::kStatusBusy);
+  auto start = std::chrono::steady_clock::now();
+  node->out32(kBase + 4, 0x20C00000);
+  node->out8(kBase + 8, 0x84);
+  EXPECT_TRUE(node->in8(kBase + 9) & lorand::kStatusBusy);
+  ASSERT_TRUE(d.wait_idle(1 << 30));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, kUnit);
+  // A write unit leaves the board busy too, so that the next unit waits for it.
+  d.write(0x20C00000, 1, 1);
+  EXPECT_TRUE(node->in8(kBase + 9) & lorand::kStatusBusy);
+}
+
+TEST_F(CncsimBoard, StuckBusyNeverClearsUntilTheFaultIsRemoved) {
+  node->set_fault(cncsim::Fault::kStuckBusy, true);
+  Driver d{*node};
+  EXPECT_FALSE(d.wait_idle(10000));
+  node->set_fault(cncsim::Fault::kStuckBusy, false);
+  EXPECT_TRUE(d.wait_idle(1));
+}
+
+TEST_F(CncsimBoard, BusyAtStartHoldsUntilCleared) {
+  make("BusyAtStart0=1\n");
+  Driver d{*node};
+  EXPECT_EQ(node->in8(kBase + 9), lorand::kStatusBusy | lorand::kStatusLink | lorand::kStatusReady);
+  EXPECT_FALSE(d.wait_idle(10000));
+  node->set_busy_at_start(false);
+  EXPECT_TRUE(d.wait_idle(1));
+}
+
+TEST_F(CncsimBoard, LinkDownDropsStatusBitsAndUnitsReachNothing) {
+  ASSERT_TRUE(node->poke(0x20C00000, std::vector<uint8_t>{1, 2, 3, 4}));
+  node->set_link(false);
+  EXPECT_EQ(node->register_in8(kBase + 9), 0x00);
+  Driver d{*node};
+  EXPECT_EQ(d.read(0x20C00000, 4), 0xFFFFFFFFu);
+  d.write(0x20C00000, 0, 4);
+  EXPECT_EQ(peek(*node, 0x20C00000, 4), (std::vector<uint8_t>{1, 2, 3, 4}));
+  node->set_link(true);
+  EXPECT_EQ(node->register_in8(kBase + 9), 0x50);
+  EXPECT_EQ(d.read(0x20C00000, 4), 0x04030201u);
+}
+
+TEST_F(CncsimBoard, ReadyBitFollowsTheCncAndNeedsTheLink) {
+  node->set_ready(false);
+  EXPECT_EQ(node->status(), lorand::kStatusLink);
+  node->set_ready(true);
+  EXPECT_EQ(node->status(), lorand::kStatusLink | lorand::kStatusReady);
+  node->set_link(false);
+  EXPECT_EQ(node->status(), 0);
+}
+
+TEST_F(CncsimBoard, ScratchReadsBackLowNibbleUnderTheGeneration) {
+  for (uint32_t generation : {0u, 1u, 2u, 15u}) {
+    SCOPED_TRACE(generation);
+    make("BoardGeneration0=" + std::to_string(generation) + "\n");
+    for (uint8_t written : {0x0A, 0x05, 0xF3, 0x00}) {
+      node->register_out8(kBase + 10, written);
+      EXPECT_EQ(node->register_in8(kBase + 10), uint8_t(generation << 4 | (written & 0x0F)));
+    }
+  }
+}
+
+TEST_F(CncsimBoard, RegisterRequestsAreTracedAndRegisterNineKeepsTheNibble) {
+  node->trace_start();
+  node->register_out8(kBase + 9, 0x08);
+  EXPECT_EQ(node->register9_written(), 0x08);
+  EXPECT_EQ(node->register_in8(kBase + 9), 0x50);  // the status reads on, unchanged
+  node->register_out8(kBase + 10, 0x0A);
+  EXPECT_EQ(node->register_in8(kBase + 10), 0x2A);
+  EXPECT_EQ(node->register_in8(kBase + 15), 0xFF);  // unused offset
+  // Plain port accesses, as the driver makes them inside units, are not register requests.
+  node->in8(kBase + 9);
+  EXPECT_EQ(node->trace_lines(), (std::vector<std::string>{"WP 9 08", "RP 9 50", "WP a 0a",
+                                                           "RP a 2a", "RP f ff"}));
+}
+
+TEST_F(CncsimBoard, LinkControlWordResetsTheLinkForAWhile) {
+  make("LinkResetTime0=30\n");
+  Driver d{*node};
+  d.write(0x30800000, 0x0001, 2);  // other values do nothing
+  EXPECT_TRUE(node->status() & lorand::kStatusLink);
+  d.write(0x30800000, 0x0010, 2);
+  EXPECT_FALSE(node->status() & lorand::kStatusLink);
+  auto start = std::chrono::steady_clock::now();
+  while (!(node->status() & lorand::kStatusLink) &&
+         std::chrono::steady_clock::now() - start < std::chrono::seconds(5))
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(node->status(), lorand::kStatusLink | lorand::kStatusReady);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(25));
+}
+
+TEST_F(CncsimBoard, PowerCycleClearsAllButSramAndFrom) {
+  ASSERT_TRUE(node->poke(0x20CD0000, std::vector<uint8_t>{9, 9}));
+  ASSERT_TRUE(node->poke(0x10000110, std::vector<uint8_t>{5, 0}));
+  ASSERT_TRUE(node->poke(0xF0000100, std::vector<uint8_t>{0xAB, 0xCD}));
+  ASSERT_TRUE(node->poke(0xE0000100, std::vector<uint8_t>{0x12, 0x34}));
+  node->set_power(false);
+  EXPECT_EQ(node->status(), 0);
+  Driver d{*node};
+  EXPECT_EQ(d.read(0x20CD0000, 2), 0xFFFFu);
+  node->set_power(true);
+  EXPECT_EQ(node->status(), lorand::kStatusLink | lorand::kStatusReady);
+  EXPECT_EQ(peek(*node, 0x20CD0000, 2), (std::vector<uint8_t>{0, 0}));
+  EXPECT_EQ(peek(*node, 0x10000110, 2), (std::vector<uint8_t>{8, 0}));
+  EXPECT_EQ(peek(*node, 0xF0000100, 2), (std::vector<uint8_t>{0xAB, 0xCD}));
+  EXPECT_EQ(peek(*node, 0xE0000100, 2), (std::vector<uint8_t>{0x12, 0x34}));
+}
+
+TEST_F(CncsimBoard, SramAndFromSurviveANewSimulatorOnTheSameFolder) {
+  // Fresh state: erased flash reads all ones, SRAM zeros.
+  EXPECT_EQ(peek(*node, 0xE0000000, 2), (std::vector<uint8_t>{0xFF, 0xFF}));
+  EXPECT_EQ(peek(*node, 0xF0000000, 2), (std::vector<uint8_t>{0, 0}));
+  const uint32_t sram_end = 0xF0000000 + cncsim::kDefaultSramSize - 2;
+  const uint32_t from_end = 0xE0000000 + cncsim::kDefaultFromSize - 2;
+  ASSERT_TRUE(node->poke(sram_end, std::vector<uint8_t>{1, 2}));
+  ASSERT_TRUE(node->poke(from_end, std::vector<uint8_t>{3, 4}));
+  ASSERT_TRUE(node->poke(0x20C00000, std::vector<uint8_t>{5}));
+  EXPECT_FALSE(node->poke(sram_end + 2, std::vector<uint8_t>{7}));  // past the end
+  sim.reset();
+  EXPECT_EQ(fs::file_size(dir.path / "node0" / "sram.bin"), cncsim::kDefaultSramSize);
+  EXPECT_EQ(fs::file_size(dir.path / "node0" / "from.bin"), cncsim::kDefaultFromSize);
+  make();
+  EXPECT_EQ(peek(*node, sram_end, 2), (std::vector<uint8_t>{1, 2}));
+  EXPECT_EQ(peek(*node, from_end, 2), (std::vector<uint8_t>{3, 4}));
+  EXPECT_EQ(peek(*node, 0x20C00000, 1), (std::vector<uint8_t>{0}));  // shared memory is not kept
+}
+
+TEST_F(CncsimBoard, TraceKeepsOnlyTheNewestLines) {
+  make("TraceLines0=3\n");
+  node->trace_start();
+  Driver d{*node};
+  for (uint32_t i = 0; i < 5; ++i) d.write(0x20C00000 + i, i, 1);
+  EXPECT_EQ(node->trace_lines(),
+            (std::vector<std::string>{"W1 20c00002 02", "W1 20c00003 03", "W1 20c00004 04"}));
+  node->trace_stop();
+  d.write(0x20C00000, 0, 1);
+  EXPECT_EQ(node->trace_lines().size(), 3u);
+  node->trace_start();  // a new trace starts empty
+  EXPECT_TRUE(node->trace_lines().empty());
+}
+
+TEST_F(CncsimBoard, ConcurrentUnitsAndRegisterRequestsStayConsistent) {
+  // Two threads run units under one lock, as the driver does per node; a third makes register
+  // requests and a fourth peeks, without it. Every value read back must be one that was written.
+  std::mutex unit_lock;
+  auto worker = [&](uint32_t address, uint32_t tag) {
+    Driver d{*node};
+    for (uint32_t i = 0; i < 2000; ++i) {
+      uint32_t v = tag << 16 | i;
+      {
+        std::lock_guard l(unit_lock);
+        d.write(address, v, 4);
+      }
+      uint32_t r;
+      {
+        std::lock_guard l(unit_lock);
+        r = d.read(address, 4);
+      }
+      ASSERT_EQ(r, v);
+    }
+  };
+  std::atomic<bool> done{false};
+  std::thread a(worker, 0x20C00000, 1), b(worker, 0x20C00010, 2);
+  std::thread c([&] {
+    while (!done) node->register_in8(kBase + 9);
+  });
+  std::thread e([&] {
+    std::vector<uint8_t> buf(4);
+    while (!done) node->peek(0x20C00000, buf);
+  });
+  a.join();
+  b.join();
+  done = true;
+  c.join();
+  e.join();
+}
+
+TEST_F(CncsimBoard, ControlCommandsDriveTheNode) {
+  struct Case {
+    const char* line;
+    bool ok;
+    const char* output;  // nullptr: not checked
+  };
+  const Case cases[] = {
+      {"poke 0 0x20c01000 a1b2C3", true, ""},
+      {"peek 0 0x20c01000 3", true, "a1b2c3\n"},
+      {"peek 0 549457920 2", true, "a1b2\n"},  // decimal address
+      {"peek 0 0x7f000000 2", true, "ffff\n"},
+      {"poke 0 0x20c01000 abc", false, nullptr},
+      {"poke 0 0x20c01000 zz", false, nullptr},
+      {"poke 0 0x7f000000 00", false, nullptr},
+      {"link 0 down", true, ""},
+      {"link 0 sideways", false, nullptr},
+      {"ready 0 off", true, ""},
+      {"fault 0 stuck-busy on", true, ""},
+      {"fault 0 melted on", false, nullptr},
+      {"busy 0 off", true, ""},
+      {"unit-time 0 0x10", true, ""},
+      {"peek 1 0 1", false, nullptr},   // no such simulated node
+      {"peek x 0 1", false, nullptr},
+      {"frobnicate 0", false, nullptr},
+      {"", false, nullptr},
+      {"power 0 off", true, ""},
+      {"power 0 on", true, ""},
+      {"link 0 up", true, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    std::string out;
+    EXPECT_EQ(sim->command(c.line, &out), c.ok) << out;
+    if (c.output) {
+      EXPECT_EQ(out, c.output);
+    }
+    if (!c.ok) {
+      EXPECT_FALSE(out.empty());
+    }
+  }
+  // Power-on brought ready back; the stuck-busy fault stays until cleared.
+  EXPECT_EQ(node->status(), lorand::kStatusBusy | lorand::kStatusLink | lorand::kStatusReady);
+}
+
+// The `cncsim` program against a simulator serving its control socket in this process.
+struct RunResult {
+  int code;
+  std::string out;
+};
+
+RunResult run_cncsim(const std::string& args) {
+  std::string command = std::string(CNCSIM_PROGRAM) + " " + args + " 2>&1";
+  FILE* p = popen(command.c_str(), "r");
+  RunResult r{-1, {}};
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  int status = pclose(p);
+  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+TEST_F(CncsimBoard, CommandTalksToTheControlSocket) {
+  fs::path socket = dir.path / "cncsim";
+  std::string error;
+  ASSERT_TRUE(sim->start_control(socket, 0600, gid_t(-1), &error)) << error;
+  struct stat st {};
+  ASSERT_EQ(stat(socket.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  const std::string s = "--socket " + socket.string() + " ";
+  RunResult r = run_cncsim(s + "poke 0 0x20c01001 deadbeef");
+  EXPECT_EQ(r.code, 0) << r.out;
+  r = run_cncsim(s + "peek 0 0x20c01000 6");
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, "00deadbeef00\n");
+  r = run_cncsim(s + "link 0 down");
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(node->status(), 0);
+  r = run_cncsim(s + "link 0 nowhere");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.out.find("link"), std::string::npos);
+
+  // A larger poke and peek travel whole (kept under the shell's limit for one argument).
+  std::string hex;
+  for (int i = 0; i < 0x4000; ++i) hex += "5a";
+  EXPECT_EQ(run_cncsim(s + "poke 0 0x20c10000 " + hex).code, 0);
+  r = run_cncsim(s + "peek 0 0x20c10000 0x4000");
+  EXPECT_EQ(r.code, 0);
+  EXPECT_TRUE(r.out == hex + "\n") << r.out.size() << " characters";
+
+  sim->stop();
+  EXPECT_FALSE(fs::exists(socket));
+  r = run_cncsim(s + "peek 0 0 1");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.out.find("no simulator"), std::string::npos);
+}
+
+}  // namespace
