@@ -51,7 +51,8 @@ std::string to_hex(const std::vector<uint8_t>& bytes) {
 
 const char* control_usage() {
   return "usage: cncsim [--socket PATH] COMMAND\n"
-         "  link NODE up|down|reset      set the FLUX link of a node (reset: drop it briefly)\n"
+         "  link NODE up|down|lost|reset hold the FLUX link up or down; lost: down until the PC\n"
+         "                               resets it; reset: as the PC's link reset\n"
          "  ready NODE on|off            the CNC's ready bit\n"
          "  power NODE off|on            power the CNC off or on (SRAM and F-ROM are kept)\n"
          "  peek NODE ADDRESS LENGTH     print CNC memory at a Cnbus address in hex\n"
@@ -88,7 +89,11 @@ bool run_control_command(Simulator& sim, const std::string& line, std::string* o
       node->reset_link();
       return true;
     }
-    if (!on_off(w[2], "up", "down", &flag)) return refuse("link: say up, down or reset");
+    if (w[2] == "lost") {
+      node->lose_link();
+      return true;
+    }
+    if (!on_off(w[2], "up", "down", &flag)) return refuse("link: say up, down, lost or reset");
     node->set_link(flag);
     return true;
   }

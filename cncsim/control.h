@@ -1,7 +1,7 @@
 #pragma once
 // The control commands of the simulator, shared by the control socket and in-process callers.
 //
-//   link NODE up|down|reset       ready NODE on|off          power NODE on|off
+//   link NODE up|down|lost|reset      ready NODE on|off          power NODE on|off
 //   peek NODE ADDRESS LENGTH      poke NODE ADDRESS HEXBYTES
 //   trace NODE start|stop|show|clear
 //   fault NODE NAME on|off        (NAME: stuck-busy)

@@ -107,9 +107,6 @@ uint8_t* CncMemory::byte(uint32_t address, bool through_board) {
     case kSpaceInterface:
       if (offset < kInterfaceSize) return &interface_[offset];
       return nullptr;
-    case kSpaceLinkControl:
-      if (offset - kLinkControlOffset < 2) return &link_control_[offset - kLinkControlOffset];
-      return nullptr;
     case kSpaceSram:
       if (!through_board && offset < sram_.size()) return sram_.data() + offset;
       return nullptr;
@@ -124,7 +121,6 @@ uint8_t* CncMemory::byte(uint32_t address, bool through_board) {
 void CncMemory::clear_volatile() {
   std::fill(shared_.begin(), shared_.end(), 0);
   std::fill(interface_.begin(), interface_.end(), 0);
-  link_control_[0] = link_control_[1] = 0;
 }
 
 void CncMemory::sync() {

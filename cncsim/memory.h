@@ -5,7 +5,7 @@
 //                                          it, transfer buffer at 0); cleared at power-on
 //   space 0x10, offsets 0x000000-0x0FFFFF  CNC-side interface registers (window nibble words,
 //                                          window words and registers, generation word)
-//   space 0x30, offset 0x800000 (2 bytes)  link control word (handled by the node)
+//   space 0x30, offset 0x800000 (2 bytes)  link control word: the board's own, kept by the node
 //   space 0xE0, offsets 0 to F-ROM size-1  F-ROM (flash), kept in "from.bin"
 //   space 0xF0, offsets 0 to SRAM size-1   battery-backed SRAM, kept in "sram.bin"
 //
@@ -93,7 +93,6 @@ class CncMemory {
  private:
   std::vector<uint8_t> shared_;
   std::vector<uint8_t> interface_;
-  uint8_t link_control_[2] = {0, 0};
   MappedFile sram_;
   MappedFile from_;
 };

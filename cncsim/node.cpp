@@ -60,7 +60,7 @@ Node::~Node() { memory_.sync(); }
 // Register block
 
 bool Node::link_up_locked(Clock::time_point now) const {
-  return power_ && link_ && now >= link_down_until_;
+  return power_ && link_ && !link_lost_ && now >= link_down_until_;
 }
 
 uint8_t Node::status_locked(Clock::time_point now) const {
@@ -131,38 +131,58 @@ void Node::run_unit_locked(uint8_t command) {
   uint32_t mask = size == 4 ? 0xFFFFFFFFu : ((1u << (8 * size)) - 1);
   bool link = link_up_locked(now);
   if (read) {
-    uint32_t value = link ? cnc_read_locked(address_, size) : mask;
+    uint32_t value = unit_read_locked(address_, size, link);
     data_ = value;
     trace_.record(Trace::Kind::kRead, uint8_t(size), address_, value);
   } else {
     uint32_t value = data_ & mask;
-    if (link) cnc_write_locked(address_, value, size);
+    unit_write_locked(address_, value, size, link);
     trace_.record(Trace::Kind::kWrite, uint8_t(size), address_, value);
   }
 }
 
-uint32_t Node::cnc_read_locked(uint32_t address, unsigned size) {
+// The link control word belongs to the board, so the PC reaches it even while the link is down
+// (that is when it is written); everything else lies across the link.
+static bool is_link_control(uint32_t address) {
+  return address - cnbus_address(kSpaceLinkControl, kLinkControlOffset) < 2;
+}
+
+uint32_t Node::unit_read_locked(uint32_t address, unsigned size, bool link) {
   uint32_t value = 0;
   for (unsigned i = 0; i < size; ++i) {
-    const uint8_t* b = memory_.byte(address + i, true);
-    value |= uint32_t(b ? *b : 0xFF) << (8 * i);
+    uint32_t a = address + i;
+    uint8_t byte = 0xFF;
+    if (is_link_control(a)) {
+      byte = link_control_[a & 1];
+    } else if (link) {
+      if (const uint8_t* b = memory_.byte(a, true)) byte = *b;
+    }
+    value |= uint32_t(byte) << (8 * i);
   }
   return value;
 }
 
-void Node::cnc_write_locked(uint32_t address, uint32_t value, unsigned size) {
-  bool link_reset = false;
+void Node::unit_write_locked(uint32_t address, uint32_t value, unsigned size, bool link) {
+  bool reset = false;
   for (unsigned i = 0; i < size; ++i) {
     uint32_t a = address + i;
-    if (uint8_t* b = memory_.byte(a, true)) {
-      *b = uint8_t(value >> (8 * i));
-      if (a == cnbus_address(kSpaceLinkControl, kLinkControlOffset) && *b == 0x10)
-        link_reset = true;
+    uint8_t byte = uint8_t(value >> (8 * i));
+    if (is_link_control(a)) {
+      link_control_[a & 1] = byte;
+      if ((a & 1) == 0 && byte == 0x10) reset = true;
+    } else if (link) {
+      if (uint8_t* b = memory_.byte(a, true)) *b = byte;
     }
   }
-  if (link_reset) {
-    link_down_until_ = Clock::now() + std::chrono::milliseconds(settings_.link_reset_ms);
-  }
+  if (reset) reset_link_locked(Clock::now());
+}
+
+void Node::reset_link_locked(Clock::time_point now) {
+  // A reset brings back a link lost to a disturbance and briefly drops a link that is up; it
+  // cannot help a link held down (broken) or a CNC without power.
+  if (!power_ || !link_) return;
+  link_lost_ = false;
+  link_down_until_ = now + std::chrono::milliseconds(settings_.link_reset_ms);
 }
 
 uint8_t Node::in8(uint32_t port) {
@@ -241,7 +261,15 @@ void Node::power_on_contents_locked() {
 void Node::set_link(bool up) {
   std::lock_guard lock(mutex_);
   link_ = up;
-  if (up) link_down_until_ = {};
+  if (up) {
+    link_lost_ = false;
+    link_down_until_ = {};
+  }
+}
+
+void Node::lose_link() {
+  std::lock_guard lock(mutex_);
+  link_lost_ = true;
 }
 
 void Node::set_ready(bool on) {
@@ -256,6 +284,7 @@ void Node::set_power(bool on) {
   if (on) {
     power_on_contents_locked();
     ready_ = settings_.ready_at_start;
+    link_lost_ = false;
   } else {
     memory_.clear_volatile();
     memory_.sync();
@@ -285,7 +314,7 @@ void Node::set_unit_time_ns(uint64_t ns) {
 
 void Node::reset_link() {
   std::lock_guard lock(mutex_);
-  link_down_until_ = Clock::now() + std::chrono::milliseconds(settings_.link_reset_ms);
+  reset_link_locked(Clock::now());
 }
 
 bool Node::peek(uint32_t address, std::span<uint8_t> out) {
@@ -351,10 +380,10 @@ std::string Node::describe() {
   Clock::time_point now = Clock::now();
   char text[512];
   std::snprintf(text, sizeof text,
-                "node %u base 0x%x\npower %s\nlink %s%s\nready %s\nstatus %02x\n"
+                "node %u base 0x%x\npower %s\nlink %s%s%s\nready %s\nstatus %02x\n"
                 "register9 %02x\nbusy-at-start %s\nstuck-busy %s\nunit-time %llu\n"
                 "generation %u\ntrace %s %zu lines\nstate %s\n",
-                number_, base_, power_ ? "on" : "off", link_ ? "up" : "down",
+                number_, base_, power_ ? "on" : "off", link_ ? "up" : "down", link_lost_ ? " (lost)" : "",
                 link_ && now < link_down_until_ ? " (resetting)" : "", ready_ ? "on" : "off",
                 status_locked(now), register9_, busy_at_start_ ? "on" : "off",
                 stuck_busy_ ? "on" : "off", (unsigned long long)settings_.unit_time_ns,

@@ -66,6 +66,9 @@ class Node final : public lorand::PortIo {
 
   // --- controls, as `cncsim` and in-process tests use them ---
   void set_link(bool up);
+  // The link drops as after a disturbance and stays down until the PC resets it through the link
+  // control word; it then comes back after the link reset time.
+  void lose_link();
   void set_ready(bool on);
   // Power off: the link drops and the CNC stops answering. Power on: the CNC memory other than SRAM
   // and F-ROM starts from its power-on contents, the link comes up, ready as configured.
@@ -74,7 +77,7 @@ class Node final : public lorand::PortIo {
   // Clears (or sets) the busy bit that a board busy at start shows until cleared.
   void set_busy_at_start(bool on);
   void set_unit_time_ns(uint64_t ns);
-  // Link reset as the CNC sees it when 0x10 is written to the link control word.
+  // Link reset, as when the PC writes 0x10 to the link control word.
   void reset_link();
 
   // The CNC's own view of its memory by Cnbus address, not through the board. Bytes outside any
@@ -106,8 +109,9 @@ class Node final : public lorand::PortIo {
   bool link_up_locked(Clock::time_point now) const;
   void run_unit_locked(uint8_t command);
   void power_on_contents_locked();
-  void cnc_write_locked(uint32_t address, uint32_t value, unsigned size);
-  uint32_t cnc_read_locked(uint32_t address, unsigned size);
+  void unit_write_locked(uint32_t address, uint32_t value, unsigned size, bool link);
+  uint32_t unit_read_locked(uint32_t address, unsigned size, bool link);
+  void reset_link_locked(Clock::time_point now);
 
   const uint32_t number_;
   const uint32_t base_;
@@ -121,11 +125,13 @@ class Node final : public lorand::PortIo {
   uint8_t command_ = 0;
   uint8_t register9_ = 0;
   uint8_t scratch_ = 0;
+  uint8_t link_control_[2] = {0, 0};  // the board's link control word (space 0x30)
   Clock::time_point busy_until_{};
   Clock::time_point link_down_until_{};
   bool busy_at_start_ = false;
   bool stuck_busy_ = false;
   bool link_ = true;
+  bool link_lost_ = false;
   bool ready_ = true;
   bool power_ = true;
 };

@@ -282,19 +282,49 @@ TEST_F(CncsimBoard, RegisterRequestsAreTracedAndRegisterNineKeepsTheNibble) {
                                                            "RP a 2a", "RP f ff"}));
 }
 
-TEST_F(CncsimBoard, LinkControlWordResetsTheLinkForAWhile) {
+bool link_up(Node& node) { return node.status() & lorand::kStatusLink; }
+
+// Waits up to five seconds for the link to come back; returns how long it took.
+std::chrono::steady_clock::duration wait_for_link(Node& node) {
+  auto start = std::chrono::steady_clock::now();
+  while (!link_up(node) && std::chrono::steady_clock::now() - start < std::chrono::seconds(5))
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return std::chrono::steady_clock::now() - start;
+}
+
+TEST_F(CncsimBoard, LinkControlWordResetsTheLink) {
   make("LinkResetTime0=30\n");
   Driver d{*node};
   d.write(0x30800000, 0x0001, 2);  // other values do nothing
-  EXPECT_TRUE(node->status() & lorand::kStatusLink);
+  EXPECT_TRUE(link_up(*node));
+  EXPECT_EQ(d.read(0x30800000, 2), 0x0001u);
+
+  // A link that is up drops for the reset time and comes back by itself.
   d.write(0x30800000, 0x0010, 2);
-  EXPECT_FALSE(node->status() & lorand::kStatusLink);
-  auto start = std::chrono::steady_clock::now();
-  while (!(node->status() & lorand::kStatusLink) &&
-         std::chrono::steady_clock::now() - start < std::chrono::seconds(5))
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_FALSE(link_up(*node));
+  EXPECT_GE(wait_for_link(*node), std::chrono::milliseconds(25));
   EXPECT_EQ(node->status(), lorand::kStatusLink | lorand::kStatusReady);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(25));
+
+  // A lost link stays down until the PC resets it, here with a single byte write; the board
+  // takes the write although the link is down.
+  node->lose_link();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(link_up(*node));
+  d.write(0x30800000, 0x10, 1);
+  EXPECT_EQ(d.read(0x30800000, 1), 0x10u);
+  EXPECT_LT(wait_for_link(*node), std::chrono::seconds(5));
+  EXPECT_TRUE(link_up(*node));
+
+  // A link held down, or a CNC without power, is not brought back by a reset.
+  node->set_link(false);
+  d.write(0x30800000, 0x0010, 2);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(link_up(*node));
+  node->set_link(true);
+  node->set_power(false);
+  d.write(0x30800000, 0x0010, 2);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(link_up(*node));
 }
 
 TEST_F(CncsimBoard, PowerCycleClearsAllButSramAndFrom) {
