@@ -1,0 +1,89 @@
+// The applet library as the control panel sees it: loaded with dlopen and driven by CPlApplet.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDialog>
+#include <QListWidget>
+#include <QTimer>
+#include <cstring>
+#include <filesystem>
+
+#include "applets/common/cpl.h"
+
+namespace {
+
+class Flux2Applet : public testing::Test {
+ protected:
+  void SetUp() override {
+    handle_ = dlopen(FLUX2_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle_, nullptr) << dlerror();
+    proc_ = reinterpret_cast<APPLET_PROC>(dlsym(handle_, "CPlApplet"));
+    ASSERT_NE(proc_, nullptr);
+  }
+  void TearDown() override {
+    if (handle_) dlclose(handle_);
+  }
+  void* handle_ = nullptr;
+  APPLET_PROC proc_ = nullptr;
+};
+
+TEST_F(Flux2Applet, AnswersEachMessage) {
+  struct Case {
+    uint32_t message;
+    int32_t answer;
+  };
+  const Case cases[] = {{CPL_INIT, 1},   {CPL_GETCOUNT, 1}, {CPL_INQUIRE, 0}, {CPL_SELECT, 1},
+                        {CPL_STOP, 1},   {CPL_EXIT, 0},     {0, 1},           {9, 1},
+                        {0x7FFF, 1}};
+  for (const auto& c : cases) EXPECT_EQ(proc_(nullptr, c.message, 0, 0), c.answer) << c.message;
+}
+
+TEST_F(Flux2Applet, NewInquireFillsTheWholeRecord) {
+  NEWCPLINFO info;
+  std::memset(&info, 0xAB, sizeof info);
+  EXPECT_EQ(proc_(nullptr, CPL_NEWINQUIRE, 0, reinterpret_cast<intptr_t>(&info)), 0);
+  EXPECT_EQ(info.dwSize, 244u);
+  EXPECT_EQ(info.dwFlags, 0u);
+  EXPECT_EQ(info.dwHelpContext, 0u);
+  EXPECT_EQ(info.lData, 0u);
+  EXPECT_EQ(info.hIcon, 130u);
+  EXPECT_STREQ(info.szName, "FLUX");
+  EXPECT_STREQ(info.szInfo, "MOXEL FLUX Type-2");
+  EXPECT_STREQ(info.szHelpFile, "");
+  // No byte of the record keeps what the host left in it.
+  EXPECT_EQ(info.szName[31], 0);
+  EXPECT_EQ(info.szInfo[63], 0);
+  EXPECT_EQ(info.szHelpFile[127], 0);
+  // A host that passes no record gets the answer without a crash.
+  EXPECT_EQ(proc_(nullptr, CPL_NEWINQUIRE, 0, 0), 0);
+}
+
+TEST_F(Flux2Applet, DoubleClickRunsTheMainDialogModally) {
+  char pattern[] = "/tmp/flux2-applet-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  qputenv("MOXEL_SYSCONFDIR", pattern);
+  QString seen_title;
+  int seen_rows = -1;
+  QTimer::singleShot(0, [&] {
+    auto* dlg = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    if (!dlg) return;
+    seen_title = dlg->windowTitle();
+    if (auto* list = dlg->findChild<QListWidget*>("nodeList")) seen_rows = list->count();
+    dlg->reject();
+  });
+  QTimer guard;  // ends the dialog even if the check above did not find it
+  QObject::connect(&guard, &QTimer::timeout, [] {
+    if (auto* w = QApplication::activeModalWidget()) w->close();
+  });
+  guard.start(3000);
+  EXPECT_EQ(proc_(nullptr, CPL_DBLCLK, 0, 0), 0);
+  EXPECT_EQ(seen_title, "FLUX");
+  EXPECT_EQ(seen_rows, 8);
+  // Nothing was changed, so nothing was written.
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(pattern) / "lorand.conf"));
+  qunsetenv("MOXEL_SYSCONFDIR");
+  std::filesystem::remove_all(pattern);
+}
+
+}  // namespace

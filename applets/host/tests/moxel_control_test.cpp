@@ -1,0 +1,138 @@
+// moxel-control as a user runs it: the program is started with its arguments and its exit status
+// and output are checked.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class MoxelControl : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/moxel-control-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    log_ = dir_ / "log";
+    setenv("MOXEL_TEST_APPLET_LOG", log_.c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  }
+  void TearDown() override {
+    unsetenv("MOXEL_TEST_APPLET_LOG");
+    unsetenv("MOXEL_TEST_APPLET_REFUSE");
+    fs::remove_all(dir_);
+  }
+
+  Outcome run(std::vector<std::string> args) {
+    args.insert(args.begin(), MOXEL_CONTROL);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    fs::path out = dir_ / "stdout", err = dir_ / "stderr";
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid;
+    Outcome r;
+    EXPECT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.out = slurp(out);
+    r.err = slurp(err);
+    return r;
+  }
+
+  fs::path dir_, log_;
+};
+
+TEST_F(MoxelControl, ListsTheBuiltApplet) {
+  Outcome r = run({"--dir", FLUX2_DIR});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("libflux2.so\tFLUX\tMOXEL FLUX Type-2\n"), std::string::npos) << r.out;
+}
+
+TEST_F(MoxelControl, ListsEveryAppletOfALibraryAndSkipsWhatIsNoApplet) {
+  Outcome r = run({"--dir=" TEST_APPLET_DIR});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::string name = fs::path(RECORDING_APPLET).filename();
+  std::string info(63, 'x');
+  EXPECT_EQ(r.out, name + "\tRecorder0\t" + info + "\n" + name + "\tRecorder1\t" + info + "\n");
+  EXPECT_NE(r.err.find("exports no CPlApplet"), std::string::npos) << r.err;
+  EXPECT_EQ(slurp(log_), "INIT\nGETCOUNT\nNEWINQUIRE 0\nNEWINQUIRE 1\nSTOP 0\nSTOP 1\nEXIT\n");
+}
+
+TEST_F(MoxelControl, RunsAnAppletInsideAWidgetApplication) {
+  Outcome r = run({RECORDING_APPLET});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(log_),
+            "INIT\nGETCOUNT\nNEWINQUIRE 0\nDBLCLK with app 0\nSTOP 0\nSTOP 1\nEXIT\n");
+}
+
+TEST_F(MoxelControl, FindsAnAppletByItsShortNameInTheFolder) {
+  fs::copy_file(RECORDING_APPLET, dir_ / "librec.so");
+  Outcome r = run({"--dir", dir_.string(), "rec"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(slurp(log_).find("DBLCLK with app 0"), std::string::npos);
+}
+
+TEST_F(MoxelControl, ClearErrors) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string message;
+  };
+  fs::path missing = dir_ / "libnothing.so";
+  const Case cases[] = {
+      {{missing.string()}, 2, "cannot be loaded"},
+      {{NO_ENTRY_LIBRARY}, 2, "exports no CPlApplet"},
+      {{"--bogus"}, 2, "unknown option --bogus"},
+      {{"a", "b"}, 2, "usage: moxel-control"},
+      {{"--dir"}, 2, "usage: moxel-control"},
+      {{"--dir", missing.string()}, 2, missing.string()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    Outcome r = run(c.args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  }
+  EXPECT_FALSE(fs::exists(log_));
+}
+
+TEST_F(MoxelControl, AnAppletThatRefusesToStart) {
+  setenv("MOXEL_TEST_APPLET_REFUSE", "1", 1);
+  Outcome r = run({RECORDING_APPLET});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("CPL_INIT"), std::string::npos) << r.err;
+  // A library that refused to start is not stopped or told to exit.
+  EXPECT_EQ(slurp(log_), "INIT\n");
+}
+
+}  // namespace
