@@ -1,0 +1,503 @@
+#include "driver/core/lnk_driver.h"
+
+#include <cstring>
+
+namespace lorand {
+namespace {
+
+constexpr std::string_view kDeviceStem = "\\Device\\LORAND";
+constexpr std::string_view kLinkName = "\\DosDevices\\LORAND";
+constexpr uint32_t kNodeNameOutput = 20;  // bytes of the name answer, NUL included
+constexpr size_t kNodeNameChars = 19;
+
+uint32_t load32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+uint16_t load16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+void store32(uint8_t* p, uint32_t v) {
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+  p[2] = uint8_t(v >> 16);
+  p[3] = uint8_t(v >> 24);
+}
+void store16(uint8_t* p, uint16_t v) {
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+}
+
+// Polls the status register until the busy bit is clear. The clock is looked at only every few
+// hundred polls so that a quick board costs nothing but port reads.
+bool wait_not_busy(PortIo& io, uint32_t base, std::chrono::nanoseconds bound) {
+  const uint32_t status = base + kRegStatus;
+  if (!(io.in8(status) & kStatusBusy)) return true;
+  const auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    for (int i = 0; i < 256; ++i)
+      if (!(io.in8(status) & kStatusBusy)) return true;
+    if (std::chrono::steady_clock::now() - start >= bound) return false;
+  }
+}
+
+template <typename T>
+void data_in(PortIo& io, uint32_t port, T* value) {
+  if constexpr (sizeof(T) == 1) *value = io.in8(port);
+  else if constexpr (sizeof(T) == 2) *value = io.in16(port);
+  else *value = io.in32(port);
+}
+template <typename T>
+void data_out(PortIo& io, uint32_t port, T value) {
+  if constexpr (sizeof(T) == 1) io.out8(port, value);
+  else if constexpr (sizeof(T) == 2) io.out16(port, value);
+  else io.out32(port, value);
+}
+
+template <typename T>
+bool read_unit(PortIo& io, uint32_t base, uint32_t address, std::mutex& lock, T* value,
+               std::chrono::nanoseconds bound) {
+  std::lock_guard guard(lock);
+  if (!wait_not_busy(io, base, bound)) return false;
+  io.out32(base + kRegAddress, address);
+  io.out8(base + kRegCommand, uint8_t(0x80 | sizeof(T)));
+  if (!wait_not_busy(io, base, bound)) return false;
+  data_in(io, base + kRegData, value);
+  return true;
+}
+
+template <typename T>
+bool write_unit(PortIo& io, uint32_t base, uint32_t address, std::mutex& lock, T value,
+                std::chrono::nanoseconds bound) {
+  std::lock_guard guard(lock);
+  if (!wait_not_busy(io, base, bound)) return false;
+  data_out(io, base + kRegData, value);
+  io.out32(base + kRegAddress, address);
+  io.out8(base + kRegCommand, uint8_t(sizeof(T)));
+  return true;
+}
+
+// Number of UTF-8 characters in `text`, or -1 when it is not valid UTF-8.
+long utf8_length(std::string_view text) {
+  long count = 0;
+  for (size_t i = 0; i < text.size();) {
+    const auto c = uint8_t(text[i]);
+    size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    if (n == 0 || (n == 2 && c < 0xC2) || i + n > text.size()) return -1;
+    for (size_t k = 1; k < n; ++k)
+      if ((uint8_t(text[i + k]) & 0xC0) != 0x80) return -1;
+    i += n;
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
+std::string_view MakeIndexdName(std::array<char, 64>& buffer, std::string_view stem, uint32_t index) {
+  buffer.fill(0);
+  const std::string digits = std::to_string(index);
+  const size_t room = buffer.size() - 1;
+  const size_t stem_length = std::min(stem.size(), room);
+  std::memcpy(buffer.data(), stem.data(), stem_length);
+  const size_t digit_length = std::min(digits.size(), room - stem_length);
+  std::memcpy(buffer.data() + stem_length, digits.data(), digit_length);
+  return std::string_view(buffer.data(), stem_length + digit_length);
+}
+
+LnkDriver::~LnkDriver() {
+  if (loaded_) LnkUnload();
+}
+
+NTSTATUS LnkDriver::DriverEntry(std::string_view registry_path) {
+  if (!platform_.allocate(sizeof(void*) * kNodeSlots)) return STATUS_INSUFFICIENT_RESOURCES;
+  static constexpr std::string_view kSuffix = "\\Parameters";
+  if (!platform_.allocate(registry_path.size() + kSuffix.size() + 2)) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  parameters_path_ = std::string(registry_path) + std::string(kSuffix);
+
+  int come_up = 0;
+  std::array<char, 64> name{};
+  for (uint32_t n = 0; n < kNodeSlots; ++n) {
+    nodes_[n].reset();
+    const uint32_t port =
+        platform_.query_dword(parameters_path_, MakeIndexdName(name, "IoPortAddress", n)).value_or(0);
+    if (port == 0) continue;
+    const std::string device(MakeIndexdName(name, kDeviceStem, n));
+    if (!platform_.create_device(n, device)) continue;
+    auto record = std::make_unique<LnkNodeExtension>();
+    if (come_up == 0 && !platform_.create_link(kLinkName, device)) {
+      platform_.delete_device(n);
+      continue;
+    }
+    if (!platform_.claim_ports(n, port, kRegisterBlockSize)) {
+      if (come_up == 0) platform_.delete_link(kLinkName);
+      platform_.delete_device(n);
+      continue;
+    }
+    uint32_t address_space = kAddressSpaceIo;
+    const uint64_t translated = platform_.translate(port, &address_space);
+    uint8_t status;
+    if (address_space == kAddressSpaceMemory) {
+      record->base = platform_.map_io(translated, kRegisterBlockSize);
+      record->mapped = true;
+      status = uint8_t(platform_.read_register(record->base + kRegStatus, 1));
+    } else {
+      record->base = uint32_t(translated);
+      record->mapped = false;
+      record->io = &platform_.port_io(n, uint32_t(record->base));
+      status = record->io->in8(uint32_t(record->base) + kRegStatus);
+    }
+    record->node_state = (status & kStatusBusy) ? STATUS_INVALID_DEVICE_STATE : STATUS_SUCCESS;
+    record->address_space = address_space;
+    ++come_up;
+    nodes_[n] = std::move(record);
+  }
+  if (come_up == 0) {
+    parameters_path_.clear();
+    return STATUS_DEVICE_CONFIGURATION_ERROR;
+  }
+  loaded_ = true;
+  return STATUS_SUCCESS;
+}
+
+void LnkDriver::LnkUnload() {
+  platform_.delete_link(kLinkName);
+  for (uint32_t n = 0; n < kNodeSlots; ++n) {
+    if (!nodes_[n]) continue;
+    if (nodes_[n]->mapped) platform_.unmap_io(nodes_[n]->base, kRegisterBlockSize);
+    platform_.release_ports(n);
+    platform_.delete_device(n);
+    nodes_[n].reset();
+  }
+  parameters_path_.clear();
+  loaded_ = false;
+}
+
+void LnkDriver::Dispatch(LnkRequest& request) {
+  switch (request.major) {
+    case IRP_MJ_READ: LnkReadCnbus(request); break;
+    case IRP_MJ_WRITE: LnkWriteCnbus(request); break;
+    default: LnkDispatch(request); break;
+  }
+}
+
+void LnkDriver::LnkDispatch(LnkRequest& request) {
+  request.information = 0;
+  // A host that hands in a buffer smaller than the lengths it claims gets a refusal, not an overrun.
+  const bool control = request.major == IRP_MJ_DEVICE_CONTROL;
+  if (control && request.buffer.size() < std::max(request.input_length, request.output_length)) {
+    request.status = STATUS_INVALID_PARAMETER;
+    return;
+  }
+  switch (request.major) {
+    case IRP_MJ_CREATE:
+    case IRP_MJ_CLOSE:
+      request.status = STATUS_SUCCESS;
+      return;
+    case IRP_MJ_DEVICE_CONTROL:
+      break;
+    default:
+      request.status = STATUS_NOT_IMPLEMENTED;
+      return;
+  }
+  switch (request.control_code) {
+    case IOCTL_LNK_NODE_READY:
+    case IOCTL_LNK_GET_FIXED_VALUE:
+    case IOCTL_LNK_GET_NODE_COUNT:
+    case IOCTL_LNK_GET_PORT_ADDRESS:
+    case IOCTL_LNK_GET_CNC_TYPE: LnkIoctlSetInfo(request); break;
+    case IOCTL_LNK_GET_NODE_NAME: LnkIoctlGetNodeName(request); break;
+    case IOCTL_LNK_READ_PORT: LnkIoctlReadPort(request); break;
+    case IOCTL_LNK_WRITE_PORT: LnkIoctlWritePort(request); break;
+    case IOCTL_LNK_READ_PORT_WIDE: LnkIoctlReadPortWide(request); break;
+    case IOCTL_LNK_WRITE_PORT_WIDE: LnkIoctlWritePortWide(request); break;
+    default: request.status = STATUS_NOT_IMPLEMENTED; break;
+  }
+}
+
+uint32_t LnkDriver::GetCncType(uint32_t node) {
+  std::array<char, 64> name{};
+  return platform_.query_dword(parameters_path_, MakeIndexdName(name, "CncType", node)).value_or(0);
+}
+
+void LnkDriver::LnkIoctlSetInfo(LnkRequest& request) {
+  uint8_t* buffer = request.buffer.data();
+  uint32_t node = 0;
+  if (request.control_code != IOCTL_LNK_GET_NODE_COUNT) {
+    if (request.input_length < 4) {
+      request.status = STATUS_INVALID_PARAMETER;
+      return;
+    }
+    node = load32(buffer);
+    if (node >= kNodeSlots) {
+      request.status = STATUS_INVALID_PARAMETER;
+      return;
+    }
+  }
+  if (request.output_length < 4) {
+    request.status = STATUS_INVALID_PARAMETER;
+    return;
+  }
+  uint32_t result = 0;
+  switch (request.control_code) {
+    case IOCTL_LNK_NODE_READY:
+      result = nodes_[node] && nodes_[node]->node_state == STATUS_SUCCESS ? 1 : 0;
+      break;
+    case IOCTL_LNK_GET_FIXED_VALUE: result = 2; break;
+    case IOCTL_LNK_GET_NODE_COUNT: result = kNodeSlots; break;
+    case IOCTL_LNK_GET_PORT_ADDRESS: result = nodes_[node] ? uint32_t(nodes_[node]->base) : 0; break;
+    case IOCTL_LNK_GET_CNC_TYPE: result = GetCncType(node); break;
+  }
+  store32(buffer, result);
+  request.information = 4;
+  request.status = STATUS_SUCCESS;
+}
+
+void LnkDriver::LnkIoctlGetNodeName(LnkRequest& request) {
+  uint8_t* buffer = request.buffer.data();
+  if (request.input_length < 4 || request.output_length < kNodeNameOutput ||
+      load32(buffer) >= kNodeSlots) {
+    request.status = STATUS_INVALID_PARAMETER;
+    return;
+  }
+  const uint32_t node = load32(buffer);
+  std::array<char, 64> value_name{};
+  std::string name =
+      platform_.query_string(parameters_path_, MakeIndexdName(value_name, "NodeName", node))
+          .value_or(std::string());
+  // A name of more than 19 characters does not fit the 20-character buffer and reads as empty; so
+  // does text that is not UTF-8 (it cannot be converted).
+  const long characters = utf8_length(name);
+  if (characters < 0 || size_t(characters) > kNodeNameChars) name.clear();
+  // The answer is the name's bytes; a name of at most 19 characters whose bytes exceed 19 is cut at
+  // the last character boundary that fits, so the 20-byte answer always ends in its NUL.
+  size_t length = name.size();
+  if (length > kNodeNameChars) {
+    length = kNodeNameChars;
+    while (length > 0 && (uint8_t(name[length]) & 0xC0) == 0x80) --length;
+  }
+  std::memcpy(buffer, name.data(), length);
+  buffer[length] = 0;
+  request.information = uint32_t(length + 1);
+  request.status = STATUS_SUCCESS;
+}
+
+NTSTATUS LnkDriver::check_node(uint32_t n) const {
+  if (n >= kNodeSlots) return STATUS_INVALID_PARAMETER;
+  if (!nodes_[n]) return STATUS_NO_SUCH_DEVICE;
+  return nodes_[n]->node_state;
+}
+
+void LnkDriver::LnkIoctlReadPort(LnkRequest& request) {
+  uint8_t* buffer = request.buffer.data();
+  if (request.input_length < sizeof(LnkNodeRegisterRequest) || request.output_length < 1) {
+    request.status = STATUS_INVALID_PARAMETER;
+    return;
+  }
+  const uint32_t n = load32(buffer);
+  const uint16_t offset = load16(buffer + 4);
+  if (NTSTATUS s = check_node(n); s != STATUS_SUCCESS) {
+    request.status = s;
+    return;
+  }
+  if (offset >= kRegisterBlockSize) {
+    request.status = STATUS_ACCESS_VIOLATION;
+    return;
+  }
+  const LnkNodeExtension& node = *nodes_[n];
+  buffer[0] = node.address_space == kAddressSpaceIo
+                  ? node.io->register_in8(uint32_t(node.base) + offset)
+                  : uint8_t(platform_.read_register(node.base + offset, 1));
+  request.information = 1;
+  request.status = STATUS_SUCCESS;
+}
+
+void LnkDriver::LnkIoctlWritePort(LnkRequest& request) {
+  request.information = 0;
+  const uint8_t* buffer = request.buffer.data();
+  if (request.input_length < sizeof(LnkNodeRegisterRequest)) {
+    request.status = STATUS_INVALID_PARAMETER;
+    return;
+  }
+  const uint32_t n = load32(buffer);
+  const uint16_t offset = load16(buffer + 4);
+  const uint8_t value = buffer[6];
+  if (NTSTATUS s = check_node(n); s != STATUS_SUCCESS) {
+    request.status = s;
+    return;
+  }
+  if (offset >= kRegisterBlockSize) {
+    request.status = STATUS_ACCESS_VIOLATION;
+    return;
+  }
+  const LnkNodeExtension& node = *nodes_[n];
+  if (node.address_space == kAddressSpaceIo) {
+    node.io->register_out8(uint32_t(node.base) + offset, value);
+  } else {
+    platform_.write_register(node.base + offset, 1, value);
+  }
+  request.status = STATUS_SUCCESS;
+}
+
+// Wide register requests: checks in the order of the byte requests, then the width (1, 2 or 4;
+// else STATUS_INVALID_PARAMETER) and the place (aligned to the width and inside the block; else
+// STATUS_ACCESS_VIOLATION).
+void LnkDriver::LnkIoctlReadPortWide(LnkRequest& request) {
+  uint8_t* buffer = request.buffer.data();
+  if (request.input_length < sizeof(LnkNodeWideRegisterRequest) || request.output_length < 1) {
+    request.status = STATUS_INVALID_PARAMETER;
+    return;
+  }
+  const uint32_t n = load32(buffer);
+  const uint16_t offset = load16(buffer + 4);
+  const uint8_t width = buffer[6];
+  if (NTSTATUS s = check_node(n); s != STATUS_SUCCESS) {
+    request.status = s;
+    return;
+  }
+  if ((width != 1 && width != 2 && width != 4) || request.output_length < width) {
+    request.status = STATUS_INVALID_PARAMETER;
+    return;
+  }
+  if (offset >= kRegisterBlockSize || offset % width != 0) {
+    request.status = STATUS_ACCESS_VIOLATION;
+    return;
+  }
+  const LnkNodeExtension& node = *nodes_[n];
+  uint32_t value;
+  if (node.address_space == kAddressSpaceIo) {
+    const uint32_t port = uint32_t(node.base) + offset;
+    value = width == 1 ? node.io->in8(port) : width == 2 ? node.io->in16(port) : node.io->in32(port);
+  } else {
+    value = platform_.read_register(node.base + offset, width);
+  }
+  for (unsigned i = 0; i < width; ++i) buffer[i] = uint8_t(value >> (8 * i));
+  request.information = width;
+  request.status = STATUS_SUCCESS;
+}
+
+void LnkDriver::LnkIoctlWritePortWide(LnkRequest& request) {
+  request.information = 0;
+  const uint8_t* buffer = request.buffer.data();
+  if (request.input_length < sizeof(LnkNodeWideRegisterRequest)) {
+    request.status = STATUS_INVALID_PARAMETER;
+    return;
+  }
+  const uint32_t n = load32(buffer);
+  const uint16_t offset = load16(buffer + 4);
+  const uint8_t width = buffer[6];
+  const uint32_t value = load32(buffer + 8);
+  if (NTSTATUS s = check_node(n); s != STATUS_SUCCESS) {
+    request.status = s;
+    return;
+  }
+  if (width != 1 && width != 2 && width != 4) {
+    request.status = STATUS_INVALID_PARAMETER;
+    return;
+  }
+  if (offset >= kRegisterBlockSize || offset % width != 0) {
+    request.status = STATUS_ACCESS_VIOLATION;
+    return;
+  }
+  const LnkNodeExtension& node = *nodes_[n];
+  if (node.address_space == kAddressSpaceIo) {
+    const uint32_t port = uint32_t(node.base) + offset;
+    if (width == 1) node.io->out8(port, uint8_t(value));
+    else if (width == 2) node.io->out16(port, uint16_t(value));
+    else node.io->out32(port, value);
+  } else {
+    platform_.write_register(node.base + offset, width, value);
+  }
+  request.status = STATUS_SUCCESS;
+}
+
+bool LnkDriver::LnkCnbusRead1Byte(PortIo& io, uint32_t base, uint32_t address, std::mutex& lock,
+                                  uint8_t* value, std::chrono::nanoseconds bound) {
+  return read_unit(io, base, address, lock, value, bound);
+}
+bool LnkDriver::LnkCnbusRead1Word(PortIo& io, uint32_t base, uint32_t address, std::mutex& lock,
+                                  uint16_t* value, std::chrono::nanoseconds bound) {
+  return read_unit(io, base, address, lock, value, bound);
+}
+bool LnkDriver::LnkCnbusRead1Dword(PortIo& io, uint32_t base, uint32_t address, std::mutex& lock,
+                                   uint32_t* value, std::chrono::nanoseconds bound) {
+  return read_unit(io, base, address, lock, value, bound);
+}
+bool LnkDriver::LnkCnbusWrite1Byte(PortIo& io, uint32_t base, uint32_t address, std::mutex& lock,
+                                   uint8_t value, std::chrono::nanoseconds bound) {
+  return write_unit(io, base, address, lock, value, bound);
+}
+bool LnkDriver::LnkCnbusWrite1Word(PortIo& io, uint32_t base, uint32_t address, std::mutex& lock,
+                                   uint16_t value, std::chrono::nanoseconds bound) {
+  return write_unit(io, base, address, lock, value, bound);
+}
+bool LnkDriver::LnkCnbusWrite1Dword(PortIo& io, uint32_t base, uint32_t address, std::mutex& lock,
+                                    uint32_t value, std::chrono::nanoseconds bound) {
+  return write_unit(io, base, address, lock, value, bound);
+}
+
+void LnkDriver::LnkReadCnbus(LnkRequest& request) { transfer(request, false); }
+void LnkDriver::LnkWriteCnbus(LnkRequest& request) { transfer(request, true); }
+
+void LnkDriver::transfer(LnkRequest& request, bool write) {
+  request.information = request.length;
+  const uint32_t n = uint32_t(request.file_position >> 32);
+  if (NTSTATUS s = check_node(n); s != STATUS_SUCCESS) {
+    request.status = s;
+    return;
+  }
+  LnkNodeExtension& node = *nodes_[n];
+  if (node.address_space != kAddressSpaceIo) {
+    request.status = STATUS_NOT_IMPLEMENTED;
+    return;
+  }
+  if (request.buffer.size() < request.length) {
+    request.status = STATUS_INVALID_PARAMETER;
+    return;
+  }
+  PortIo& io = *node.io;
+  const uint32_t base = uint32_t(node.base);
+  uint32_t address = uint32_t(request.file_position);
+  uint8_t* data = request.buffer.data();
+  uint32_t done = 0;
+  uint32_t remaining = request.length;
+
+  // One unit of `size` bytes at the current place; false on a busy timeout.
+  auto unit = [&](uint32_t size) -> bool {
+    bool ok;
+    uint8_t* p = data + done;
+    if (write) {
+      if (size == 1) ok = LnkCnbusWrite1Byte(io, base, address, node.access_lock, p[0], busy_bound_);
+      else if (size == 2) ok = LnkCnbusWrite1Word(io, base, address, node.access_lock, load16(p), busy_bound_);
+      else ok = LnkCnbusWrite1Dword(io, base, address, node.access_lock, load32(p), busy_bound_);
+    } else if (size == 1) {
+      ok = LnkCnbusRead1Byte(io, base, address, node.access_lock, p, busy_bound_);
+    } else if (size == 2) {
+      uint16_t v = 0;
+      ok = LnkCnbusRead1Word(io, base, address, node.access_lock, &v, busy_bound_);
+      if (ok) store16(p, v);
+    } else {
+      uint32_t v = 0;
+      ok = LnkCnbusRead1Dword(io, base, address, node.access_lock, &v, busy_bound_);
+      if (ok) store32(p, v);
+    }
+    if (!ok) return false;
+    address += size;
+    done += size;
+    remaining -= size;
+    return true;
+  };
+  auto fail = [&] {
+    request.information = done;
+    request.status = STATUS_IO_TIMEOUT;
+  };
+
+  if (remaining >= 1 && (address & 1) && !unit(1)) return fail();
+  if (remaining >= 2 && (address & 2) && !unit(2)) return fail();
+  for (uint32_t count = remaining / 4; count > 0; --count)
+    if (!unit(4)) return fail();
+  if (remaining >= 2 && !unit(2)) return fail();
+  if (remaining == 1 && !unit(1)) return fail();
+  request.status = STATUS_SUCCESS;
+}
+
+}  // namespace lorand
