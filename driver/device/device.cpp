@@ -1,0 +1,299 @@
+#include "driver/device/device.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "driver/device/wire.h"
+#include "platform/paths.h"
+
+namespace lorand {
+
+std::filesystem::path default_device_path() { return moxel::run_dir() / "LORAND"; }
+
+Device::~Device() { close(); }
+
+Device::Device(Device&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+Device& Device::operator=(Device&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+bool Device::open(const std::filesystem::path& path) {
+  close();
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string text = path.string();
+  if (text.size() >= sizeof(address.sun_path)) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
+  const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  int rc;
+  do {
+    rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+  } while (rc < 0 && errno == EINTR);
+  if (rc < 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return false;
+  }
+  fd_ = fd;
+  return true;
+}
+
+void Device::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+namespace {
+
+// Sends one message and receives its answer into `answer`; false when the connection broke.
+bool exchange(int fd, const std::vector<uint8_t>& message, std::vector<uint8_t>& answer) {
+  if (fd < 0) return false;
+  ssize_t n;
+  do {
+    n = ::send(fd, message.data(), message.size(), MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  if (n != ssize_t(message.size())) return false;
+  answer.resize(wire::kMaxMessage);
+  do {
+    n = ::recv(fd, answer.data(), answer.size(), 0);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return false;
+  answer.resize(size_t(n));
+  return true;
+}
+
+struct Answer {
+  IoResult result;
+  std::span<const uint8_t> output;
+};
+
+// Parses the answer item at `*offset`.
+bool parse_answer(std::span<const uint8_t> message, size_t* offset, Answer& answer) {
+  if (message.size() - *offset < wire::kAnswerHeader) return false;
+  const uint8_t* p = message.data() + *offset;
+  const uint32_t length = wire::get32(p + 8);
+  if (length > message.size() - *offset - wire::kAnswerHeader) return false;
+  answer.result = {wire::get32(p), wire::get32(p + 4)};
+  answer.output = message.subspan(*offset + wire::kAnswerHeader, length);
+  *offset += wire::kAnswerHeader + length;
+  return true;
+}
+
+// One request alone; the output (at most `out.size()` bytes) is copied into `out`.
+IoResult single(int fd, const wire::Item& item, std::span<uint8_t> out, size_t* returned) {
+  std::vector<uint8_t> message;
+  message.reserve(wire::request_size(item));
+  wire::encode_item(message, item);
+  std::vector<uint8_t> answer;
+  Answer parsed;
+  size_t offset = 0;
+  if (!exchange(fd, message, answer) || !parse_answer(answer, &offset, parsed)) {
+    return IoResult{STATUS_PIPE_BROKEN, 0};
+  }
+  const size_t n = std::min(parsed.output.size(), out.size());
+  std::copy_n(parsed.output.begin(), n, out.begin());
+  if (returned) *returned = n;
+  return parsed.result;
+}
+
+// Largest piece of a long transfer sent as one request. Pieces end on addresses that are multiples
+// of 4, so the board sees the same units as for one long request.
+constexpr uint32_t kPiece = 60 * 1024;
+
+IoResult transfer(int fd, uint64_t position, std::span<uint8_t> data, bool write) {
+  const uint64_t node = position & 0xFFFFFFFF00000000ull;
+  uint32_t address = uint32_t(position);
+  size_t done = 0;
+  const size_t total = data.size();
+  IoResult result{STATUS_SUCCESS, 0};
+  bool first = true;
+  do {
+    size_t length = total - done;
+    if (length > kPiece) length = kPiece - ((address + kPiece) & 3u);
+    wire::Item item;
+    item.kind = write ? wire::kKindWrite : wire::kKindRead;
+    item.position = node | address;
+    if (write) item.input = data.subspan(done, length);
+    else item.output_length = uint32_t(length);
+    const IoResult piece = single(fd, item, write ? std::span<uint8_t>() : data.subspan(done, length), nullptr);
+    if (piece.status != STATUS_SUCCESS) {
+      // Checks that refuse the request fail on the first piece and report the whole length, as
+      // one request would; a board timeout reports the bytes done before it.
+      if (piece.status == STATUS_IO_TIMEOUT) return IoResult{piece.status, uint32_t(done + piece.information)};
+      return IoResult{piece.status, first ? uint32_t(total) : uint32_t(done + piece.information)};
+    }
+    first = false;
+    done += length;
+    address += uint32_t(length);
+  } while (done < total);
+  result.information = uint32_t(total);
+  return result;
+}
+
+}  // namespace
+
+IoResult Device::control(uint32_t code, std::span<const uint8_t> in, std::span<uint8_t> out) {
+  if (fd_ < 0) return IoResult{STATUS_PIPE_BROKEN, 0};
+  if (in.size() > wire::kMaxInput) return IoResult{STATUS_INVALID_PARAMETER, 0};
+  wire::Item item;
+  item.kind = wire::kKindControl;
+  item.code = code;
+  item.input = in;
+  // No request has a longer answer; a longer buffer is offered as this much.
+  item.output_length = uint32_t(std::min(out.size(), wire::kMaxOutput));
+  return single(fd_, item, out, nullptr);
+}
+
+IoResult Device::read(uint64_t position, std::span<uint8_t> data) {
+  if (fd_ < 0) return IoResult{STATUS_PIPE_BROKEN, 0};
+  if (data.size() > UINT32_MAX) return IoResult{STATUS_INVALID_PARAMETER, 0};
+  return transfer(fd_, position, data, false);
+}
+
+IoResult Device::write(uint64_t position, std::span<const uint8_t> data) {
+  if (fd_ < 0) return IoResult{STATUS_PIPE_BROKEN, 0};
+  if (data.size() > UINT32_MAX) return IoResult{STATUS_INVALID_PARAMETER, 0};
+  return transfer(fd_, position,
+                  std::span<uint8_t>(const_cast<uint8_t*>(data.data()), data.size()), true);
+}
+
+void Batch::control(uint32_t code, std::span<const uint8_t> in, std::span<uint8_t> out,
+                    IoResult* result) {
+  const size_t offset = inputs_.size();
+  inputs_.insert(inputs_.end(), in.begin(), in.end());
+  items_.push_back(Item{wire::kKindControl, code, 0, offset, uint32_t(in.size()), 0, out, result});
+}
+
+void Batch::read(uint64_t position, std::span<uint8_t> data, IoResult* result) {
+  items_.push_back(Item{wire::kKindRead, 0, position, inputs_.size(), 0, 0, data, result});
+}
+
+void Batch::write(uint64_t position, std::span<const uint8_t> data, IoResult* result) {
+  const size_t offset = inputs_.size();
+  inputs_.insert(inputs_.end(), data.begin(), data.end());
+  items_.push_back(Item{wire::kKindWrite, 0, position, offset, uint32_t(data.size()), 0, {}, result});
+}
+
+void Batch::read_if(uint8_t mask, uint64_t position, std::span<uint8_t> data, IoResult* result) {
+  // A mask of 0 is a condition too: only the success of the request before it.
+  items_.push_back(Item{wire::kKindRead | 0x80000000u, 0, position, inputs_.size(), 0, mask, data, result});
+}
+
+void Batch::clear() {
+  items_.clear();
+  inputs_.clear();
+}
+
+bool Device::run(Batch& batch) {
+  const size_t count = batch.items_.size();
+  std::vector<IoResult> results(count);
+  std::vector<size_t> returned(count, 0);
+  for (auto& item : batch.items_)
+    if (item.result) *item.result = IoResult{};
+
+  auto publish = [&](size_t i, IoResult r, size_t bytes) {
+    results[i] = r;
+    returned[i] = bytes;
+    if (batch.items_[i].result) *batch.items_[i].result = r;
+  };
+  auto conditional = [&](size_t i) { return (batch.items_[i].kind & 0x80000000u) != 0; };
+  // Whether the condition of item i holds, judged from the answer of item i - 1.
+  auto condition_holds = [&](size_t i) {
+    if (i == 0) return false;
+    const auto& before = batch.items_[i - 1];
+    if (results[i - 1].status != STATUS_SUCCESS || returned[i - 1] == 0 || before.output.empty())
+      return false;
+    const uint8_t mask = batch.items_[i].condition_mask;
+    return (before.output[0] & mask) == mask;
+  };
+  auto make_item = [&](size_t i) {
+    const auto& b = batch.items_[i];
+    wire::Item item;
+    item.kind = b.kind & ~0x80000000u;
+    item.code = b.code;
+    item.position = b.position;
+    item.input = std::span<const uint8_t>(batch.inputs_).subspan(b.input_offset, b.input_length);
+    item.output_length = item.kind == wire::kKindWrite ? 0 : uint32_t(b.output.size());
+    return item;
+  };
+
+  if (fd_ < 0) return false;
+  std::vector<uint8_t> message, answer;
+  size_t i = 0;
+  while (i < count) {
+    // A conditional read at the start of a message is judged here: its predecessor's answer is in.
+    if (conditional(i) && (i == 0 || !condition_holds(i))) {
+      publish(i, IoResult{STATUS_CANCELLED, 0}, 0);
+      ++i;
+      continue;
+    }
+    wire::Item first = make_item(i);
+    if (wire::kBatchHeader + wire::request_size(first) > wire::kMaxMessage ||
+        wire::kBatchAnswerHeader + wire::answer_size(first) > wire::kMaxMessage) {
+      // Too big to share a message: sent on its own (split as a long transfer needs).
+      const auto& b = batch.items_[i];
+      IoResult r;
+      if (first.kind == wire::kKindControl) r = control(first.code, first.input, b.output);
+      else if (first.kind == wire::kKindRead) r = read(first.position, b.output);
+      else r = write(first.position, first.input);
+      if (r.status == STATUS_PIPE_BROKEN) return false;
+      publish(i, r, first.kind == wire::kKindWrite ? 0 : std::min<size_t>(r.information, b.output.size()));
+      ++i;
+      continue;
+    }
+    // Gather as many items as fit one request and one answer.
+    size_t end = i + 1;
+    size_t request = wire::kBatchHeader + wire::request_size(first);
+    size_t reply = wire::kBatchAnswerHeader + wire::answer_size(first);
+    while (end < count) {
+      const wire::Item next = make_item(end);
+      if (request + wire::request_size(next) > wire::kMaxMessage ||
+          reply + wire::answer_size(next) > wire::kMaxMessage)
+        break;
+      request += wire::request_size(next);
+      reply += wire::answer_size(next);
+      ++end;
+    }
+    message.clear();
+    message.reserve(request);
+    wire::encode_batch_header(message, uint32_t(end - i));
+    for (size_t k = i; k < end; ++k) {
+      wire::Item item = make_item(k);
+      if (k > i && conditional(k)) item.condition = wire::kConditional | batch.items_[k].condition_mask;
+      wire::encode_item(message, item);
+    }
+    if (!exchange(fd_, message, answer) || answer.size() < wire::kBatchAnswerHeader ||
+        wire::get32(answer.data()) != end - i) {
+      return false;
+    }
+    size_t offset = wire::kBatchAnswerHeader;
+    for (size_t k = i; k < end; ++k) {
+      Answer parsed;
+      if (!parse_answer(answer, &offset, parsed)) return false;
+      auto& out = batch.items_[k].output;
+      const size_t n = std::min(parsed.output.size(), out.size());
+      std::copy_n(parsed.output.begin(), n, out.begin());
+      publish(k, parsed.result, n);
+    }
+    i = end;
+  }
+  return true;
+}
+
+}  // namespace lorand

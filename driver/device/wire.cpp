@@ -1,0 +1,95 @@
+#include "driver/device/wire.h"
+
+namespace lorand::wire {
+
+void put32(std::vector<uint8_t>& out, uint32_t v) {
+  const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+  out.insert(out.end(), b, b + 4);
+}
+
+void put64(std::vector<uint8_t>& out, uint64_t v) {
+  put32(out, uint32_t(v));
+  put32(out, uint32_t(v >> 32));
+}
+
+void encode_item(std::vector<uint8_t>& message, const Item& item) {
+  put32(message, item.kind);
+  put32(message, item.code);
+  put64(message, item.position);
+  put32(message, uint32_t(item.input.size()));
+  put32(message, item.output_length);
+  put32(message, item.condition);
+  message.insert(message.end(), item.input.begin(), item.input.end());
+}
+
+void encode_batch_header(std::vector<uint8_t>& message, uint32_t count) {
+  put32(message, kKindBatch);
+  put32(message, count);
+}
+
+namespace {
+
+// Decodes the item at `*offset`; false when it does not fit or does not make sense.
+bool decode_item(std::span<const uint8_t> message, size_t* offset, Item& item) {
+  if (message.size() - *offset < kItemHeader) return false;
+  const uint8_t* p = message.data() + *offset;
+  item.kind = get32(p);
+  item.code = get32(p + 4);
+  item.position = get64(p + 8);
+  const uint32_t input_length = get32(p + 16);
+  item.output_length = get32(p + 20);
+  item.condition = get32(p + 24);
+  if (input_length > message.size() - *offset - kItemHeader) return false;
+  item.input = message.subspan(*offset + kItemHeader, input_length);
+  *offset += kItemHeader + input_length;
+  if (item.output_length > kMaxOutput) return false;
+  switch (item.kind) {
+    case kKindControl:
+      break;
+    case kKindRead:
+      if (input_length != 0) return false;
+      break;
+    case kKindWrite:
+      if (item.output_length != 0) return false;
+      break;
+    default:
+      return false;
+  }
+  if (item.condition != 0 && (item.kind != kKindRead || (item.condition & ~0x1FFu) != kConditional))
+    return false;
+  return true;
+}
+
+}  // namespace
+
+bool decode_request(std::span<const uint8_t> message, Request& request) {
+  request.items.clear();
+  request.batch = false;
+  if (message.size() > kMaxMessage || message.size() < 4) return false;
+  if (get32(message.data()) != kKindBatch) {
+    Item item;
+    size_t offset = 0;
+    if (!decode_item(message, &offset, item) || offset != message.size()) return false;
+    if (item.condition != 0) return false;
+    request.items.push_back(item);
+    return true;
+  }
+  if (message.size() < kBatchHeader) return false;
+  const uint32_t count = get32(message.data() + 4);
+  if (count == 0 || count > (message.size() - kBatchHeader) / kItemHeader) return false;
+  request.batch = true;
+  request.items.reserve(count);
+  size_t offset = kBatchHeader;
+  size_t answer = kBatchAnswerHeader;
+  for (uint32_t i = 0; i < count; ++i) {
+    Item item;
+    if (!decode_item(message, &offset, item)) return false;
+    if (i == 0 && item.condition != 0) return false;
+    answer += answer_size(item);
+    if (answer > kMaxMessage) return false;
+    request.items.push_back(item);
+  }
+  return offset == message.size();
+}
+
+}  // namespace lorand::wire

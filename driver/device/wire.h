@@ -1,0 +1,67 @@
+#pragma once
+// Messages between the LORAND client library and lorandd on the device socket (SOCK_SEQPACKET, one
+// message per request and per answer). All numbers are little-endian.
+//
+// Request item (28 bytes + input):
+//   u32 kind (1 control, 2 read, 3 write), u32 control code, u64 file position,
+//   u32 input length, u32 output length, u32 condition, then `input length` bytes.
+//   Read: no input, output length = bytes to read. Write: input = the data, output length 0.
+//   Condition: 0, or 0x100 | mask for a read carried out only when the item before it succeeded and
+//   the first byte of its output has every bit of the mask set (never on the first item).
+// Request message: one item, or a batch: u32 kind 4, u32 count, then `count` items.
+// Answer item (12 bytes + output): u32 status, u32 information, u32 output length, then the output.
+// Answer message: one answer item, or for a batch: u32 count, then `count` answer items.
+// No message is longer than kMaxMessage; a malformed request is answered with a single answer item
+// of STATUS_INVALID_PARAMETER.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace lorand::wire {
+
+constexpr size_t kMaxMessage = 64 * 1024;
+constexpr uint32_t kKindControl = 1, kKindRead = 2, kKindWrite = 3, kKindBatch = 4;
+constexpr uint32_t kConditional = 0x100;
+constexpr size_t kItemHeader = 28;
+constexpr size_t kBatchHeader = 8;
+constexpr size_t kAnswerHeader = 12;
+constexpr size_t kBatchAnswerHeader = 4;
+// Largest input and output of a request sent alone.
+constexpr size_t kMaxInput = kMaxMessage - kItemHeader;
+constexpr size_t kMaxOutput = kMaxMessage - kAnswerHeader;
+
+struct Item {
+  uint32_t kind = 0;
+  uint32_t code = 0;
+  uint64_t position = 0;
+  uint32_t output_length = 0;
+  uint32_t condition = 0;
+  std::span<const uint8_t> input;
+};
+
+struct Request {
+  bool batch = false;
+  std::vector<Item> items;
+};
+
+// Decodes a request message; false when it is malformed (short, oversized, unknown kind, lengths
+// that do not match the message, answers that would not fit one message).
+bool decode_request(std::span<const uint8_t> message, Request& request);
+
+// Appends an encoded item to `message`.
+void encode_item(std::vector<uint8_t>& message, const Item& item);
+// Starts a batch message of `count` items (the items follow through encode_item).
+void encode_batch_header(std::vector<uint8_t>& message, uint32_t count);
+// Bytes an item takes in a request and, at most, in the answer.
+inline size_t request_size(const Item& item) { return kItemHeader + item.input.size(); }
+inline size_t answer_size(const Item& item) { return kAnswerHeader + item.output_length; }
+
+void put32(std::vector<uint8_t>& out, uint32_t v);
+void put64(std::vector<uint8_t>& out, uint64_t v);
+inline uint32_t get32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+inline uint64_t get64(const uint8_t* p) { return get32(p) | uint64_t(get32(p + 4)) << 32; }
+
+}  // namespace lorand::wire

@@ -1,0 +1,169 @@
+// lorandd: hosts the LORAND driver core. Reads lorand.conf, brings up the configured nodes (real ISA
+// boards or simulated ones), and serves the device socket until SIGTERM or SIGINT.
+#include <grp.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "driver/core/lnk_driver.h"
+#include "driver/host/host_platform.h"
+#include "driver/host/memory_board.h"
+#include "driver/host/server.h"
+#include "platform/paths.h"
+#ifdef MOXEL_HAVE_CNCSIM
+#include "cncsim/simulator.h"
+#endif
+#ifdef MOXEL_HAVE_SYSTEMD
+#include <systemd/sd-daemon.h>
+#endif
+
+namespace {
+
+constexpr const char* kRegistryPath = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\lorand";
+
+void usage(FILE* to) {
+  std::fprintf(to,
+               "usage: lorandd [--foreground] [--config FILE]\n"
+               "Serves the LORAND device at $MOXEL_RUNDIR/LORAND (default /run/moxel/LORAND) for the\n"
+               "nodes configured in $MOXEL_SYSCONFDIR/lorand.conf (default /etc/moxel/lorand.conf).\n");
+}
+
+// [Host] SocketMode: octal permission bits, e.g. 0666.
+std::optional<mode_t> parse_mode(const std::string& text) {
+  if (text.empty() || text.size() > 4) return std::nullopt;
+  mode_t mode = 0;
+  for (char c : text) {
+    if (c < '0' || c > '7') return std::nullopt;
+    mode = mode * 8 + mode_t(c - '0');
+  }
+  return mode;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::filesystem::path config_file = moxel::sysconf_dir() / "lorand.conf";
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--foreground" || arg == "-f") continue;
+    if (arg == "--config" && i + 1 < argc) {
+      config_file = argv[++i];
+    } else if (arg == "--help" || arg == "-h") {
+      usage(stdout);
+      return 0;
+    } else {
+      std::fprintf(stderr, "lorandd: unknown argument '%s'\n", arg.c_str());
+      usage(stderr);
+      return 2;
+    }
+  }
+
+  // Signals are taken by sigwait below; every thread started from here on inherits the block.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  const moxel::ConfigData config = moxel::load_config(config_file);
+  const std::filesystem::path state_dir = config.string("Host", "StateDir", "/var/lib/moxel/cncsim");
+  const std::filesystem::path socket_path = moxel::run_dir() / "LORAND";
+
+  gid_t group = gid_t(-1);
+  mode_t mode = 0600;
+  if (const struct group* g = getgrnam("lorand")) {
+    group = g->gr_gid;
+    mode = 0660;
+  }
+  if (const std::string* text = config.find("Host", "SocketMode")) {
+    if (auto m = parse_mode(*text)) mode = *m;
+    else std::fprintf(stderr, "lorandd: [Host] SocketMode=%s is not an octal mode; using %04o\n", text->c_str(), unsigned(mode));
+  }
+
+  bool any_sim = false;
+  for (uint32_t n = 0; n < lorand::kNodeSlots; ++n)
+    any_sim |= lorand::host::HostPlatform::board_kind(config, n) == lorand::host::BoardKind::Sim &&
+               config.dword("Parameters", "IoPortAddress" + std::to_string(n)) != 0;
+
+#ifdef MOXEL_HAVE_CNCSIM
+  std::unique_ptr<cncsim::Simulator> simulator;
+  if (any_sim) simulator = std::make_unique<cncsim::Simulator>(config, state_dir);
+  auto sim_board = [&](uint32_t node, uint32_t base) -> lorand::PortIo& {
+    return simulator->board(node, base);
+  };
+#else
+  std::array<std::unique_ptr<lorand::host::MemoryBoard>, lorand::kNodeSlots> memory_boards;
+  auto sim_board = [&](uint32_t node, uint32_t base) -> lorand::PortIo& {
+    if (!memory_boards[node]) memory_boards[node] = std::make_unique<lorand::host::MemoryBoard>(base);
+    return *memory_boards[node];
+  };
+#endif
+
+  lorand::host::HostPlatform platform(config_file, lorand::host::system_raw_ports(), sim_board);
+  lorand::LnkDriver driver(platform);
+  const lorand::NTSTATUS status = driver.DriverEntry(kRegistryPath);
+  for (uint32_t n = 0; n < lorand::kNodeSlots; ++n) {
+    const uint32_t port = config.dword("Parameters", "IoPortAddress" + std::to_string(n));
+    if (port == 0) continue;
+    const char* kind =
+        lorand::host::HostPlatform::board_kind(config, n) == lorand::host::BoardKind::Sim ? "simulated" : "isa";
+    if (const auto* node = driver.node(n)) {
+      std::fprintf(stderr, "lorandd: node %u: %s board at 0x%X%s\n", n, kind, port,
+                   node->node_state ? " is busy: unusable until restart (status 0xC0000184)" : "");
+    } else {
+      const std::string& why = platform.claim_error(n);
+      std::fprintf(stderr, "lorandd: node %u: %s board at 0x%X skipped: %s\n", n, kind, port,
+                   why.empty() ? "device could not be made" : why.c_str());
+    }
+  }
+  if (status != lorand::STATUS_SUCCESS) {
+    std::fprintf(stderr, "lorandd: no FLUX node came up (status 0x%08X); check IoPortAddress<n> in %s\n",
+                 status, config_file.c_str());
+    return 1;
+  }
+
+  lorand::host::Server server(driver);
+  std::string error;
+  if (!server.listen(socket_path, mode, group, &error)) {
+    std::fprintf(stderr, "lorandd: cannot make the device socket: %s\n", error.c_str());
+    return 1;
+  }
+#ifdef MOXEL_HAVE_CNCSIM
+  if (simulator) {
+    const auto control_path = moxel::run_dir() / "cncsim";
+    if (!simulator->start_control(control_path, mode, group, &error)) {
+      std::fprintf(stderr, "lorandd: cannot make the simulator control socket: %s\n", error.c_str());
+      return 1;
+    }
+  }
+#else
+  if (any_sim) std::fprintf(stderr, "lorandd: simulated nodes are plain memory boards in this build\n");
+#endif
+  std::fprintf(stderr, "lorandd: serving %s (mode %04o)\n", socket_path.c_str(), unsigned(mode));
+
+  std::thread serving([&] { server.serve(); });
+#ifdef MOXEL_HAVE_SYSTEMD
+  sd_notify(0, "READY=1");
+#endif
+  int signal_number = 0;
+  while (sigwait(&stop_signals, &signal_number) != 0) {
+  }
+  std::fprintf(stderr, "lorandd: %s, stopping\n", strsignal(signal_number));
+#ifdef MOXEL_HAVE_SYSTEMD
+  sd_notify(0, "STOPPING=1");
+#endif
+  server.stop();
+  serving.join();
+#ifdef MOXEL_HAVE_CNCSIM
+  if (simulator) simulator->stop();
+#endif
+  return 0;
+}

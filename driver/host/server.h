@@ -1,0 +1,61 @@
+#pragma once
+// The device socket of lorandd: one connection per open handle, a thread per connection, each
+// message carried out on the driver core and answered at once.
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <list>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/core/lnk_driver.h"
+
+namespace lorand::host {
+
+// Carries out one request message and writes its answer into `answer`. `scratch` is the system
+// buffer, reused between calls. Malformed messages get a STATUS_INVALID_PARAMETER answer.
+void handle_message(LnkDriver& driver, std::span<const uint8_t> message,
+                    std::vector<uint8_t>& answer, std::vector<uint8_t>& scratch);
+
+// Makes a listening SOCK_SEQPACKET socket at `path` with `mode`, and group `group` unless it is
+// (gid_t)-1. A stale socket file is replaced; a live one (another daemon) is an error. Returns the
+// descriptor, or -1 with the reason in *error.
+int make_listening_socket(const std::filesystem::path& path, mode_t mode, gid_t group,
+                          std::string* error);
+
+class Server {
+ public:
+  explicit Server(LnkDriver& driver) : driver_(driver) {}
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  bool listen(const std::filesystem::path& path, mode_t mode, gid_t group, std::string* error);
+  // Accepts and serves connections until stop(); returns once every connection thread has ended.
+  void serve();
+  // Safe from any thread and from a signal-handling thread.
+  void stop();
+
+ private:
+  struct Connection {
+    int fd;
+    std::thread thread;
+    std::atomic<bool> done{false};
+  };
+  void run_connection(Connection& connection);
+  void reap(bool all);
+
+  LnkDriver& driver_;
+  std::filesystem::path path_;
+  int listen_fd_ = -1;
+  int wake_[2] = {-1, -1};
+  std::mutex mutex_;
+  std::list<Connection> connections_;
+};
+
+}  // namespace lorand::host
