@@ -91,6 +91,20 @@ bool Simulator::start_control(const std::filesystem::path& socket_path, mode_t m
   }
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
+  if (socket_path.string().size() >= sizeof addr.sun_path) {
+    errno = ENAMETOOLONG;
+    return fail("socket path " + socket_path.string());
+  }
+  // A socket that still answers belongs to another running simulator: leave it alone.
+  std::strcpy(addr.sun_path, socket_path.c_str());
+  if (int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0); probe >= 0) {
+    bool live = connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(probe);
+    if (live) {
+      errno = EADDRINUSE;
+      return fail("another simulator serves " + socket_path.string());
+    }
+  }
   // Bound under a temporary name, given its mode and group, then renamed into place, so that the
   // socket is never reachable with looser permissions.
   std::filesystem::path temp = socket_path;
@@ -175,11 +189,16 @@ void Simulator::Impl::serve_client(Simulator& sim, int fd) {
     ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n <= 0) break;
     line.append(buffer, size_t(n));
-    if (line.size() > kMaxCommandLine) return;
+    if (line.size() > kMaxCommandLine) break;
   }
-  if (auto end = line.find('\n'); end != std::string::npos) line.resize(end);
   std::string output;
-  bool ok = sim.command(line, &output);
+  bool ok = false;
+  if (auto end = line.find('\n'); end != std::string::npos && end <= kMaxCommandLine) {
+    line.resize(end);
+    ok = sim.command(line, &output);
+  } else {
+    output = line.size() > kMaxCommandLine ? "command too long\n" : "incomplete command\n";
+  }
   std::string reply = (ok ? "OK\n" : "ERR\n") + output;
   const char* p = reply.data();
   size_t left = reply.size();

@@ -135,6 +135,23 @@ TEST_F(CncsimBoard, PowersOnAsAUsableNode) {
   EXPECT_EQ(peek(*node, 0x20C00000, 4), (std::vector<uint8_t>{0, 0, 0, 0}));
 }
 
+TEST_F(CncsimBoard, PowerOnContentsFollowTheSettings) {
+  make("WindowNibble0=3\nGenerationWord0=0x60aa\nReadyAtStart0=0\n");
+  EXPECT_EQ(node->status(), lorand::kStatusLink);
+  EXPECT_EQ(peek(*node, 0x10000110, 2), (std::vector<uint8_t>{0x03, 0x00}));
+  EXPECT_EQ(peek(*node, 0x100E0110, 2), (std::vector<uint8_t>{0x03, 0x00}));
+  EXPECT_EQ(peek(*node, 0x100E0000 + (3 + 0x30) * 16, 2), (std::vector<uint8_t>{0xAA, 0x60}));
+  // A power cycle brings them back after they were changed.
+  ASSERT_TRUE(node->poke(0x100E0110, std::vector<uint8_t>{9, 9}));
+  node->set_power(false);
+  node->set_power(true);
+  EXPECT_EQ(peek(*node, 0x100E0110, 2), (std::vector<uint8_t>{0x03, 0x00}));
+  make("PowerAtStart0=0\n");
+  EXPECT_EQ(node->status(), 0);
+  node->set_power(true);
+  EXPECT_EQ(node->status(), lorand::kStatusLink | lorand::kStatusReady);
+}
+
 TEST_F(CncsimBoard, ReadUnitsAreLittleEndianAndTracedInOrder) {
   const std::vector<uint8_t> bytes{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
   ASSERT_TRUE(node->poke(0x20C01000, bytes));
@@ -484,6 +501,11 @@ TEST_F(CncsimBoard, CommandTalksToTheControlSocket) {
   ASSERT_EQ(stat(socket.c_str(), &st), 0);
   EXPECT_TRUE(S_ISSOCK(st.st_mode));
   EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  // A second simulator does not take over a socket that is being served.
+  Simulator other(config_from("[Simulator]\n"), {});
+  EXPECT_FALSE(other.start_control(socket, 0600, gid_t(-1), &error));
+  EXPECT_NE(error.find("another simulator"), std::string::npos) << error;
 
   const std::string s = "--socket " + socket.string() + " ";
   RunResult r = run_cncsim(s + "poke 0 0x20c01001 deadbeef");
