@@ -1,0 +1,76 @@
+#pragma once
+// How the client's unit and register operations reach a node: the driver path (requests to
+// lorandd, block transfers carried in batches) and the direct path (the register protocol run here
+// over port access). Both take a sequence of operations and carry them out in order, one board
+// access sequence per operation, so callers never see which path is used.
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "cnbusclient/direct_units.h"
+#include "cnbusclient/port_access.h"
+
+namespace cnbus {
+
+class SharedDevice;
+
+struct UnitOp {
+  enum class Kind : uint8_t {
+    kRead,          // one memory unit of `size` bytes at `address`
+    kWrite,         // one memory unit of `size` bytes of `value` at `address`
+    kControlWrite,  // a word write without the link test (direct path: nothing at an odd address)
+    kRegisterRead,  // one byte of register `address` (0 to 15)
+    kRegisterWrite, // one byte `value` to register `address`
+    kReadIfReady,   // a kRead carried out only when the latest kRegisterRead before it in the
+                    // same run succeeded and showed every bit of `mask`
+  };
+  Kind kind = Kind::kRead;
+  uint8_t size = 1;
+  uint8_t mask = 0;
+  uint8_t shift = 0;     // for the caller: where a piece goes in its element
+  uint32_t element = 0;  // for the caller: which element a piece belongs to
+  uint32_t address = 0;
+  uint32_t value = 0;    // write: the value; read: the result, all ones of the size when not read
+  bool ok = false;       // the access was carried out and succeeded
+};
+
+constexpr uint32_t all_ones(unsigned size) {
+  return size >= 4 ? 0xFFFFFFFFu : (1u << (8 * size)) - 1;
+}
+
+class NodePath {
+ public:
+  virtual ~NodePath() = default;
+  virtual void run(uint32_t node, std::span<UnitOp> ops) = 0;
+};
+
+// Every operation is a request to lorandd. One operation travels alone as one request; longer
+// sequences travel in batches of at most kBatchUnits operations, which the daemon carries out one
+// by one exactly as separate requests.
+class DriverPath final : public NodePath {
+ public:
+  static constexpr size_t kBatchUnits = 8192;
+  explicit DriverPath(SharedDevice& device) : device_(device) {}
+  void run(uint32_t node, std::span<UnitOp> ops) override;
+
+ private:
+  void run_single(uint32_t node, UnitOp& op, const UnitOp* last_register_read);
+  SharedDevice& device_;
+};
+
+// The register protocol run by the client, with one port access per node (null: the node's ports
+// cannot be reached, so every access fails).
+class DirectPath final : public NodePath {
+ public:
+  DirectPath(std::vector<std::unique_ptr<PortAccess>> ports, std::vector<uint32_t> bases,
+             std::chrono::nanoseconds busy_bound = kDefaultBusyBound);
+  void run(uint32_t node, std::span<UnitOp> ops) override;
+
+ private:
+  std::vector<std::unique_ptr<PortAccess>> ports_;
+  std::vector<uint32_t> bases_;
+  std::chrono::nanoseconds bound_;
+};
+
+}  // namespace cnbus
