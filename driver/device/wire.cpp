@@ -55,7 +55,7 @@ bool decode_item(std::span<const uint8_t> message, size_t* offset, Item& item) {
     default:
       return false;
   }
-  if (item.condition != 0 && (item.kind != kKindRead || (item.condition & ~0x1FFu) != kConditional))
+  if (item.condition != 0 && (item.kind != kKindRead || (item.condition & ~0xFFu) != kConditional))
     return false;
   return true;
 }

@@ -88,6 +88,13 @@ int main(int argc, char** argv) {
     else std::fprintf(stderr, "lorandd: [Host] SocketMode=%s is not an octal mode; using %04o\n", text->c_str(), unsigned(mode));
   }
 
+  // Checked before anything is loaded: a second daemon must not touch the boards or the
+  // simulator state of the one that runs.
+  if (lorand::host::socket_served(socket_path)) {
+    std::fprintf(stderr, "lorandd: %s is served by another lorandd\n", socket_path.c_str());
+    return 1;
+  }
+
   bool any_sim = false;
   for (uint32_t n = 0; n < lorand::kNodeSlots; ++n)
     any_sim |= lorand::host::HostPlatform::board_kind(config, n) == lorand::host::BoardKind::Sim &&

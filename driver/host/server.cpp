@@ -106,6 +106,19 @@ void handle_message(LnkDriver& driver, std::span<const uint8_t> message,
   }
 }
 
+bool socket_served(const std::filesystem::path& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string text = path.string();
+  if (text.size() >= sizeof(address.sun_path)) return false;
+  std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
+  const int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (probe < 0) return false;
+  const bool live = connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+  close(probe);
+  return live;
+}
+
 int make_listening_socket(const std::filesystem::path& path, mode_t mode, gid_t group,
                           std::string* error) {
   auto fail = [&](const std::string& what) {
@@ -129,11 +142,7 @@ int make_listening_socket(const std::filesystem::path& path, mode_t mode, gid_t 
       errno = EEXIST;
       return fail(text + " exists and is not a socket");
     }
-    const int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    const bool live = probe >= 0 &&
-                      connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-    if (probe >= 0) close(probe);
-    if (live) {
+    if (socket_served(path)) {
       errno = EADDRINUSE;
       return fail(text + " is served by another lorandd");
     }

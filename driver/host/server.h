@@ -28,6 +28,9 @@ void handle_message(LnkDriver& driver, std::span<const uint8_t> message,
 int make_listening_socket(const std::filesystem::path& path, mode_t mode, gid_t group,
                           std::string* error);
 
+// True when a daemon answers on the socket at `path`.
+bool socket_served(const std::filesystem::path& path);
+
 class Server {
  public:
   explicit Server(LnkDriver& driver) : driver_(driver) {}

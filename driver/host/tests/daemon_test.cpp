@@ -1,0 +1,404 @@
+// lorandd end to end: a real daemon with simulated boards in a temporary root, driven through the
+// client library, through lorandctl and through a raw socket.
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "driver/device/wire.h"
+#include "driver/host/tests/daemon_fixture.h"
+
+namespace lorand::test {
+namespace {
+
+constexpr uint32_t kShared = 0x20C00000;  // CNC shared memory
+
+const char* kConfig = R"([Parameters]
+IoPortAddress0=0x300
+IoPortAddress1=0x310
+IoPortAddress3=0x330
+NodeName0=ABCDEFGHIJKLMNOPQRS
+NodeName3=ABCDEFGHIJKLMNOPQRST
+CncType1=2
+[Simulator]
+BusyAtStart1=1
+UnitTime0=0
+UnitTime3=0
+[Host]
+Board0=sim
+Board1=sim
+Board3=sim
+)";
+
+class LorandDaemon : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    daemon.configure(kConfig);
+    ASSERT_TRUE(daemon.start()) << daemon.log();
+  }
+  Daemon daemon;
+};
+
+TEST_F(LorandDaemon, LorandctlAnswersTheEdgeCases) {
+  struct Case {
+    std::string args;
+    std::string line;  // expected output; a trailing '*' accepts any rest
+    int exit_code;
+  } cases[] = {
+      {"ioctl IOCTL_LNK_GET_NODE_COUNT", "status=0x00000000 information=4 data=08000000", 0},
+      {"ioctl 0x9C40600C --out-size 8", "status=0x00000000 information=4 data=08000000", 0},
+      {"ioctl IOCTL_LNK_NODE_READY --in 00000000", "status=0x00000000 information=4 data=01000000", 0},
+      {"ioctl IOCTL_LNK_NODE_READY --in 02000000", "status=0x00000000 information=4 data=00000000", 0},
+      {"ioctl IOCTL_LNK_NODE_READY --in 01000000", "status=0x00000000 information=4 data=00000000", 0},
+      {"ioctl IOCTL_LNK_NODE_READY --in 08000000", "status=0xC000000D information=0 data=", 1},
+      {"ioctl IOCTL_LNK_NODE_READY --in 000000", "status=0xC000000D information=0 data=", 1},
+      {"ioctl IOCTL_LNK_GET_FIXED_VALUE --in 07000000", "status=0x00000000 information=4 data=02000000", 0},
+      {"ioctl IOCTL_LNK_GET_PORT_ADDRESS --in 03000000", "status=0x00000000 information=4 data=30030000", 0},
+      {"ioctl IOCTL_LNK_GET_CNC_TYPE --in 01000000", "status=0x00000000 information=4 data=02000000", 0},
+      {"ioctl IOCTL_LNK_GET_NODE_NAME --in 00000000",
+       "status=0x00000000 information=20 data=4142434445464748494a4b4c4d4e4f5051525300", 0},
+      {"ioctl IOCTL_LNK_GET_NODE_NAME --in 03000000", "status=0x00000000 information=1 data=00", 0},
+      {"ioctl IOCTL_LNK_GET_NODE_NAME --in 00000000 --out-size 19", "status=0xC000000D information=0 data=", 1},
+      {"ioctl IOCTL_LNK_READ_PORT --in 0000000009000000", "status=0x00000000 information=1 data=*", 0},
+      {"ioctl IOCTL_LNK_READ_PORT --in 0000000010000000", "status=0xC0000005 information=0 data=", 1},
+      {"ioctl IOCTL_LNK_READ_PORT --in 0100000009000000", "status=0xC0000184 information=0 data=", 1},
+      {"ioctl IOCTL_LNK_READ_PORT --in 0200000009000000", "status=0xC000000E information=0 data=", 1},
+      {"ioctl IOCTL_LNK_WRITE_PORT --in 00000000090000", "status=0xC000000D information=0 data=", 1},
+      {"ioctl 0x9C406000 --in 00000000", "status=0xC0000002 information=0 data=", 1},
+      {"read 8 0x20C00000 4", "status=0xC000000D information=4 data=", 1},
+      {"read 9 0x20C00000 1", "status=0xC000000D information=1 data=", 1},
+      {"write 9 0x20C00000 01", "status=0xC000000D information=1 data=", 1},
+      {"read 2 0x20C00000 4", "status=0xC000000E information=4 data=", 1},
+      {"read 1 0x20C00000 4", "status=0xC0000184 information=4 data=", 1},
+      {"read 0 0x20C00000 0", "status=0x00000000 information=0 data=", 0},
+      {"write 0 0x20C00000 ''", "status=0x00000000 information=0 data=", 0},
+      {"write 0 0x20C00101 a1b2c3d4e5", "status=0x00000000 information=5 data=", 0},
+      {"read 0 0x20C00100 7", "status=0x00000000 information=7 data=*a1b2c3d4e5*", 0},
+      {"ioctl NO_SUCH_IOCTL", "lorandctl: unknown IOCTL 'NO_SUCH_IOCTL'", 2},
+      {"read 0 x 4", "lorandctl: NODE and ADDRESS must be numbers", 2},
+      {"write 0 0 abc", "lorandctl: HEXBYTES must be bytes in hexadecimal", 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    const CommandResult r = daemon.lorandctl(c.args);
+    EXPECT_EQ(r.exit_code, c.exit_code);
+    ASSERT_FALSE(r.output.empty());
+    EXPECT_EQ(r.output.back(), '\n');
+    const std::string line = r.output.substr(0, r.output.size() - 1);
+    const size_t star = c.line.find('*');
+    if (star == std::string::npos) {
+      EXPECT_EQ(line, c.line);
+    } else {
+      EXPECT_EQ(line.substr(0, star), c.line.substr(0, star));
+      const std::string inner = c.line.substr(star + 1, c.line.size() - star - 2);
+      EXPECT_NE(line.find(inner, star), std::string::npos) << line;
+    }
+  }
+}
+
+TEST(LorandctlDevice, CannotOpenTheDevice) {
+  Daemon none;  // never started
+  const CommandResult r = none.lorandctl("ioctl IOCTL_LNK_GET_NODE_COUNT");
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.output.find("lorandctl: cannot open"), std::string::npos) << r.output;
+}
+
+TEST_F(LorandDaemon, ReadsAndWritesThroughTheLibrary) {
+  Device device = daemon.open();
+  ASSERT_TRUE(device.is_open());
+  // Every start alignment and short length: what is written reads back.
+  for (uint32_t start = 0; start < 4; ++start) {
+    for (uint32_t length = 1; length <= 9; ++length) {
+      std::vector<uint8_t> data(length);
+      for (uint32_t i = 0; i < length; ++i) data[i] = uint8_t(start * 16 + length + i * 3);
+      const uint32_t address = kShared + 0x200 + start;
+      IoResult w = device.write(file_position(0, address), data);
+      EXPECT_EQ(w.status, STATUS_SUCCESS);
+      EXPECT_EQ(w.information, length);
+      std::vector<uint8_t> back(length);
+      IoResult r = device.read(file_position(0, address), back);
+      EXPECT_EQ(r.status, STATUS_SUCCESS);
+      EXPECT_EQ(back, data) << start << "+" << length;
+    }
+  }
+  // A transfer longer than a message is carried in pieces and still reads back whole.
+  std::vector<uint8_t> big(150001);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = uint8_t(i * 7 + (i >> 9));
+  IoResult w = device.write(file_position(3, kShared + 1), big);
+  EXPECT_EQ(w.status, STATUS_SUCCESS);
+  EXPECT_EQ(w.information, big.size());
+  std::vector<uint8_t> back(big.size());
+  IoResult r = device.read(file_position(3, kShared + 1), back);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.information, big.size());
+  EXPECT_TRUE(back == big);
+  // A refused long read reports its whole length, as one request would.
+  r = device.read(file_position(9, kShared), back);
+  EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(r.information, back.size());
+}
+
+TEST_F(LorandDaemon, BatchRunsEveryRequestInOrder) {
+  Device device = daemon.open();
+  ASSERT_TRUE(device.is_open());
+  // 40000 one-byte writes then reads: more than one message each way.
+  constexpr uint32_t kCount = 40000;
+  Batch writes;
+  std::vector<uint8_t> values(kCount);
+  for (uint32_t i = 0; i < kCount; ++i) {
+    values[i] = uint8_t(i ^ (i >> 8));
+    writes.write(file_position(0, kShared + 0x10000 + i), std::span<const uint8_t>(&values[i], 1));
+  }
+  ASSERT_TRUE(device.run(writes));
+  Batch reads;
+  std::vector<uint8_t> back(kCount, 0);
+  std::vector<IoResult> results(kCount);
+  for (uint32_t i = 0; i < kCount; ++i)
+    reads.read(file_position(0, kShared + 0x10000 + i), std::span<uint8_t>(&back[i], 1), &results[i]);
+  ASSERT_TRUE(device.run(reads));
+  const auto mismatch = std::mismatch(back.begin(), back.end(), values.begin());
+  EXPECT_EQ(mismatch.first, back.end()) << "first difference at " << (mismatch.first - back.begin());
+  for (const IoResult& r : results) ASSERT_EQ(r.status, STATUS_SUCCESS);
+
+  // Mixed statuses inside one batch.
+  Batch mixed;
+  uint8_t node_count[4], status_byte[1], a[2] = {0xEE, 0xEE}, b[2] = {0xEE, 0xEE}, c[2] = {0xEE, 0xEE};
+  IoResult r_count, r_bad, r_status, r_a, r_b, r_c;
+  const uint8_t status_request[8] = {0, 0, 0, 0, 9, 0, 0, 0};
+  mixed.control(IOCTL_LNK_GET_NODE_COUNT, {}, node_count, &r_count);
+  mixed.read(file_position(9, 0), std::span<uint8_t>(), &r_bad);
+  mixed.read_if(0x00, file_position(0, kShared + 0x10000), a, &r_a);  // predecessor failed
+  mixed.control(IOCTL_LNK_READ_PORT, status_request, status_byte, &r_status);
+  mixed.read_if(0xFF, file_position(0, kShared + 0x10000), b, &r_b);  // not every bit set
+  mixed.read(file_position(0, kShared + 0x10000), std::span<uint8_t>(), &r_c);
+  ASSERT_TRUE(device.run(mixed));
+  EXPECT_EQ(r_count.status, STATUS_SUCCESS);
+  EXPECT_EQ(node_count[0], 8);
+  EXPECT_EQ(r_bad.status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(r_a.status, STATUS_CANCELLED);
+  EXPECT_EQ(r_a.information, 0u);
+  EXPECT_EQ(a[0], 0xEE);
+  EXPECT_EQ(r_status.status, STATUS_SUCCESS);
+  EXPECT_EQ(r_b.status, STATUS_CANCELLED);
+  EXPECT_EQ(b[0], 0xEE);
+  EXPECT_EQ(r_c.status, STATUS_SUCCESS);
+  (void)c;
+
+  // A conditional read that opens a new message is judged on the answer of the one before it.
+  const uint32_t probe = kShared + 0x30000;
+  const uint8_t flag = 0x50;
+  ASSERT_EQ(device.write(file_position(0, probe), std::span<const uint8_t>(&flag, 1)).status, STATUS_SUCCESS);
+  const size_t fill = wire::kMaxMessage - wire::kBatchAnswerHeader - 2 * wire::kAnswerHeader - 1;
+  std::vector<uint8_t> filler(fill);
+  for (uint8_t mask : {uint8_t(0x40), uint8_t(0x41)}) {
+    SCOPED_TRACE(int(mask));
+    Batch boundary;
+    uint8_t port[1], guarded[1] = {0xEE};
+    IoResult r_port, r_fill, r_guarded;
+    boundary.control(IOCTL_LNK_READ_PORT, status_request, port, &r_port);
+    boundary.read(file_position(0, probe), filler, &r_fill);
+    boundary.read_if(mask, file_position(0, kShared + 0x10000), guarded, &r_guarded);
+    ASSERT_TRUE(device.run(boundary));
+    EXPECT_EQ(r_fill.status, STATUS_SUCCESS);
+    EXPECT_EQ(filler[0], 0x50);
+    EXPECT_EQ(r_guarded.status, mask == 0x40 ? STATUS_SUCCESS : STATUS_CANCELLED);
+    EXPECT_EQ(guarded[0], mask == 0x40 ? values[0] : 0xEE);
+  }
+}
+
+// Sends one raw message and returns the answer.
+std::vector<uint8_t> raw_exchange(int fd, const std::vector<uint8_t>& message) {
+  EXPECT_EQ(send(fd, message.data(), message.size(), MSG_NOSIGNAL), ssize_t(message.size()));
+  std::vector<uint8_t> answer(wire::kMaxMessage);
+  const ssize_t n = recv(fd, answer.data(), answer.size(), 0);
+  answer.resize(n > 0 ? size_t(n) : 0);
+  return answer;
+}
+
+int raw_connect(const std::filesystem::path& path) {
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, path.c_str());
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+TEST_F(LorandDaemon, MalformedMessagesGetAnErrorAnswer) {
+  const int fd = raw_connect(daemon.socket_path());
+  ASSERT_GE(fd, 0);
+  auto item = [](uint32_t kind, uint32_t input_length, uint32_t output_length, uint32_t condition = 0,
+                 size_t actual_input = 0) {
+    std::vector<uint8_t> m;
+    wire::put32(m, kind);
+    wire::put32(m, IOCTL_LNK_GET_NODE_COUNT);
+    wire::put64(m, 0);
+    wire::put32(m, input_length);
+    wire::put32(m, output_length);
+    wire::put32(m, condition);
+    m.resize(m.size() + actual_input);
+    return m;
+  };
+  std::vector<uint8_t> batch_zero;
+  wire::encode_batch_header(batch_zero, 0);
+  std::vector<uint8_t> batch_short;
+  wire::encode_batch_header(batch_short, 2);
+  auto one = item(wire::kKindControl, 0, 4);
+  batch_short.insert(batch_short.end(), one.begin(), one.end());
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> message;
+  } cases[] = {
+      {"three bytes", {1, 0, 0}},
+      {"unknown kind", item(9, 0, 4)},
+      {"input length beyond the message", item(wire::kKindControl, 8, 4, 0, 4)},
+      {"input length short of the message", item(wire::kKindControl, 0, 4, 0, 4)},
+      {"read with input", item(wire::kKindRead, 2, 2, 0, 2)},
+      {"absurd output size", item(wire::kKindControl, 0, 0xFFFFFFFF)},
+      {"conditional single request", item(wire::kKindRead, 0, 1, wire::kConditional | 1)},
+      {"batch of none", batch_zero},
+      {"batch with fewer items than it says", batch_short},
+      {"oversized", std::vector<uint8_t>(wire::kMaxMessage + 5000, 1)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::vector<uint8_t> answer = raw_exchange(fd, c.message);
+    ASSERT_EQ(answer.size(), wire::kAnswerHeader);
+    EXPECT_EQ(wire::get32(answer.data()), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(wire::get32(answer.data() + 4), 0u);
+    EXPECT_EQ(wire::get32(answer.data() + 8), 0u);
+  }
+  // The same connection still serves a good request.
+  const std::vector<uint8_t> answer = raw_exchange(fd, item(wire::kKindControl, 0, 4));
+  ASSERT_EQ(answer.size(), wire::kAnswerHeader + 4);
+  EXPECT_EQ(wire::get32(answer.data()), STATUS_SUCCESS);
+  EXPECT_EQ(wire::get32(answer.data() + wire::kAnswerHeader), 8u);
+  close(fd);
+}
+
+TEST_F(LorandDaemon, ClientsThatDieLeaveTheOthersServed) {
+  for (int round = 0; round < 3; ++round) {
+    const pid_t child = fork();
+    if (child == 0) {
+      Device device;
+      if (!device.open(daemon.socket_path())) _exit(3);
+      std::vector<uint8_t> bytes(32768);
+      for (;;) {
+        Batch batch;
+        for (uint32_t i = 0; i < bytes.size(); ++i) batch.read(file_position(0, kShared + i), std::span<uint8_t>(&bytes[i], 1));
+        device.run(batch);
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100 + 50 * round));
+    kill(child, SIGKILL);
+    int status;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status));
+  }
+  // A client that sends and leaves without reading its answer.
+  int fd = raw_connect(daemon.socket_path());
+  ASSERT_GE(fd, 0);
+  std::vector<uint8_t> m;
+  wire::encode_batch_header(m, 2000);
+  for (int i = 0; i < 2000; ++i) wire::encode_item(m, wire::Item{wire::kKindRead, 0, file_position(0, kShared), 16, 0, {}});
+  ASSERT_EQ(send(fd, m.data(), m.size(), MSG_NOSIGNAL), ssize_t(m.size()));
+  close(fd);
+
+  Device device = daemon.open();
+  ASSERT_TRUE(device.is_open());
+  uint8_t data[4];
+  EXPECT_EQ(device.read(file_position(0, kShared), data).status, STATUS_SUCCESS);
+  EXPECT_EQ(daemon.lorandctl("ioctl IOCTL_LNK_GET_NODE_COUNT").exit_code, 0);
+  EXPECT_EQ(kill(daemon.pid(), 0), 0);
+}
+
+TEST_F(LorandDaemon, StopsCleanlyOnSignals) {
+  EXPECT_TRUE(std::filesystem::exists(daemon.socket_path()));
+  Device held = daemon.open();  // an open handle does not keep it from stopping
+  EXPECT_EQ(daemon.stop(SIGTERM), 0);
+  EXPECT_FALSE(std::filesystem::exists(daemon.socket_path()));
+  uint8_t out[4];
+  EXPECT_EQ(held.control(IOCTL_LNK_GET_NODE_COUNT, {}, out).status, STATUS_PIPE_BROKEN);
+  ASSERT_TRUE(daemon.start()) << daemon.log();
+  EXPECT_EQ(daemon.stop(SIGINT), 0);
+  EXPECT_FALSE(std::filesystem::exists(daemon.socket_path()));
+}
+
+TEST(LorandDaemonStart, SocketModeFollowsTheGroupAndTheSetting) {
+  const bool group = getgrnam("lorand") != nullptr;
+  for (auto [setting, mode] : {std::pair{"", group ? 0660 : 0600}, {"SocketMode=0666\n", 0666}}) {
+    Daemon d;
+    d.configure(std::string("[Parameters]\nIoPortAddress0=0x300\n[Host]\nBoard0=sim\n") + setting);
+    ASSERT_TRUE(d.start()) << d.log();
+    struct stat st {};
+    ASSERT_EQ(stat(d.socket_path().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, mode_t(mode)) << setting;
+  }
+}
+
+TEST(LorandDaemonStart, FailsClearlyWhenNothingCanBeServed) {
+  struct Case {
+    const char* what;
+    std::string config;
+    bool run_is_file;
+    const char* message;
+  } cases[] = {
+      {"no node configured", "[Parameters]\nIoPortAddress0=0\n", false, "status 0xC0000182"},
+      {"empty configuration", "", false, "status 0xC0000182"},
+      {"real board without port access", "[Parameters]\nIoPortAddress0=0x300\n", false, "status 0xC0000182"},
+      {"run folder is a file", "[Parameters]\nIoPortAddress0=0x300\n[Host]\nBoard0=sim\n", true,
+       "cannot make the device socket"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Daemon d;
+    d.configure(c.config);
+    if (c.run_is_file) {
+      std::filesystem::remove_all(d.root() / "run");
+      std::ofstream(d.root() / "run") << "not a folder";
+    }
+    EXPECT_FALSE(d.start());
+    EXPECT_EQ(d.exit_code(), 1);
+    EXPECT_NE(d.log().find(c.message), std::string::npos) << d.log();
+  }
+}
+
+TEST(LorandDaemonStart, SkipsNodesWhosePortsOverlapAndRefusesASecondDaemon) {
+  Daemon d;
+  d.configure("[Parameters]\nIoPortAddress0=0x300\nIoPortAddress1=0x308\nIoPortAddress2=0x310\n"
+              "[Host]\nBoard0=sim\nBoard1=sim\nBoard2=sim\n");
+  ASSERT_TRUE(d.start()) << d.log();
+  EXPECT_NE(d.log().find("node 1: simulated board at 0x308 skipped: ports overlap those of node 0"), std::string::npos)
+      << d.log();
+  EXPECT_EQ(d.lorandctl("ioctl IOCTL_LNK_NODE_READY --in 01000000").output,
+            "status=0x00000000 information=4 data=00000000\n");
+  EXPECT_EQ(d.lorandctl("ioctl IOCTL_LNK_NODE_READY --in 02000000").output,
+            "status=0x00000000 information=4 data=01000000\n");
+
+  // A second daemon on the same run folder must not take the socket away.
+  const pid_t second = fork();
+  if (second == 0) {
+    setenv("MOXEL_SYSCONFDIR", (d.root() / "etc").c_str(), 1);
+    setenv("MOXEL_RUNDIR", (d.root() / "run").c_str(), 1);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 2);
+    execl(LORANDD_PATH, LORANDD_PATH, nullptr);
+    _exit(127);
+  }
+  int status;
+  waitpid(second, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+  EXPECT_EQ(d.lorandctl("ioctl IOCTL_LNK_GET_NODE_COUNT").exit_code, 0);
+}
+
+}  // namespace
+}  // namespace lorand::test
