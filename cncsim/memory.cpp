@@ -98,23 +98,26 @@ CncMemory::CncMemory(const std::filesystem::path& dir, uint32_t sram_size, uint3
   if (warning && !error.empty()) *warning = error + " (SRAM and F-ROM kept in memory only)";
 }
 
-uint8_t* CncMemory::byte(uint32_t address, bool through_board) {
+std::span<uint8_t> CncMemory::run(uint32_t address, bool through_board) {
   uint32_t space = address >> 24, offset = address & 0xFFFFFF;
+  auto tail = [](uint8_t* data, size_t size, size_t at) -> std::span<uint8_t> {
+    if (at >= size) return {};
+    return {data + at, size - at};
+  };
   switch (space) {
     case kSpaceShared:
-      if (offset >= kSharedStart) return &shared_[offset - kSharedStart];
-      return nullptr;
+      if (offset < kSharedStart) return {};
+      return tail(shared_.data(), shared_.size(), offset - kSharedStart);
     case kSpaceInterface:
-      if (offset < kInterfaceSize) return &interface_[offset];
-      return nullptr;
+      return tail(interface_.data(), interface_.size(), offset);
     case kSpaceSram:
-      if (!through_board && offset < sram_.size()) return sram_.data() + offset;
-      return nullptr;
+      if (through_board) return {};
+      return tail(sram_.data(), sram_.size(), offset);
     case kSpaceFrom:
-      if (!through_board && offset < from_.size()) return from_.data() + offset;
-      return nullptr;
+      if (through_board) return {};
+      return tail(from_.data(), from_.size(), offset);
     default:
-      return nullptr;
+      return {};
   }
 }
 

@@ -79,7 +79,10 @@ class CncMemory {
 
   // The byte at a Cnbus address, or nullptr when no memory lies there. `through_board` hides the
   // CNC's own memory (F-ROM, SRAM) that the window does not reach.
-  uint8_t* byte(uint32_t address, bool through_board);
+  uint8_t* byte(uint32_t address, bool through_board) { return run(address, through_board).data(); }
+  // The bytes from `address` to the end of the memory region it lies in; empty when none lies
+  // there.
+  std::span<uint8_t> run(uint32_t address, bool through_board);
 
   // Clears what a power cycle loses: shared memory and interface registers.
   void clear_volatile();

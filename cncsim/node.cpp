@@ -1,6 +1,8 @@
 #include "cncsim/node.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace cncsim {
 namespace {
@@ -320,10 +322,16 @@ void Node::reset_link() {
 bool Node::peek(uint32_t address, std::span<uint8_t> out) {
   std::lock_guard lock(mutex_);
   bool all = true;
-  for (size_t i = 0; i < out.size(); ++i) {
-    const uint8_t* b = memory_.byte(uint32_t(address + i), false);
-    out[i] = b ? *b : 0xFF;
-    all = all && b;
+  for (size_t i = 0; i < out.size();) {
+    std::span<uint8_t> run = memory_.run(uint32_t(address + i), false);
+    if (run.empty()) {
+      out[i++] = 0xFF;
+      all = false;
+      continue;
+    }
+    size_t n = std::min(run.size(), out.size() - i);
+    std::memcpy(out.data() + i, run.data(), n);
+    i += n;
   }
   return all;
 }
@@ -331,10 +339,16 @@ bool Node::peek(uint32_t address, std::span<uint8_t> out) {
 bool Node::poke(uint32_t address, std::span<const uint8_t> data) {
   std::lock_guard lock(mutex_);
   bool all = true;
-  for (size_t i = 0; i < data.size(); ++i) {
-    uint8_t* b = memory_.byte(uint32_t(address + i), false);
-    if (b) *b = data[i];
-    all = all && b;
+  for (size_t i = 0; i < data.size();) {
+    std::span<uint8_t> run = memory_.run(uint32_t(address + i), false);
+    if (run.empty()) {
+      ++i;
+      all = false;
+      continue;
+    }
+    size_t n = std::min(run.size(), data.size() - i);
+    std::memcpy(run.data(), data.data() + i, n);
+    i += n;
   }
   return all;
 }
