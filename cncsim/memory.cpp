@@ -49,14 +49,12 @@ bool MappedFile::open(const std::filesystem::path& path, size_t size, uint8_t fi
     return fail("cannot stat");
   }
   size_t old_size = size_t(st.st_size);
-  if (old_size < size) {
-    // Grow with the fill byte: an erased flash reads all ones, new SRAM all zeros.
-    if (ftruncate(fd, off_t(size)) != 0) {
-      int e = errno;
-      ::close(fd);
-      errno = e;
-      return fail("cannot size");
-    }
+  // Reserve every block now: a write into a hole of a mapped file on a full disk would kill the
+  // daemon with SIGBUS, where a refusal here only keeps the contents in memory.
+  if (int e = posix_fallocate(fd, 0, off_t(size)); e != 0) {
+    ::close(fd);
+    errno = e;
+    return fail("cannot reserve space for");
   }
   void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   int e = errno;

@@ -396,13 +396,13 @@ std::string Node::describe() {
   std::snprintf(text, sizeof text,
                 "node %u base 0x%x\npower %s\nlink %s%s%s\nready %s\nstatus %02x\n"
                 "register9 %02x\nbusy-at-start %s\nstuck-busy %s\nunit-time %llu\n"
-                "generation %u\ntrace %s %zu lines\nstate %s\n",
+                "generation %u\ntrace %s %zu lines (%llu dropped)\nstate %s\n",
                 number_, base_, power_ ? "on" : "off", link_ ? "up" : "down", link_lost_ ? " (lost)" : "",
                 link_ && now < link_down_until_ ? " (resetting)" : "", ready_ ? "on" : "off",
                 status_locked(now), register9_, busy_at_start_ ? "on" : "off",
                 stuck_busy_ ? "on" : "off", (unsigned long long)settings_.unit_time_ns,
                 unsigned(settings_.board_generation), trace_.running() ? "on" : "off",
-                trace_.size(), memory_.persistent() ? "files" : "memory");
+                trace_.size(), (unsigned long long)trace_.dropped(), memory_.persistent() ? "files" : "memory");
   return text;
 }
 

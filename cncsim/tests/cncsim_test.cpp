@@ -380,6 +380,25 @@ TEST_F(CncsimBoard, SramAndFromSurviveANewSimulatorOnTheSameFolder) {
   EXPECT_EQ(peek(*node, 0x20C00000, 1), (std::vector<uint8_t>{0}));  // shared memory is not kept
 }
 
+TEST_F(CncsimBoard, UnusableStateFolderKeepsSramAndFromInMemory) {
+  // The node's folder cannot be made (a file stands in the way), and in a second case the SRAM
+  // file cannot be opened (a folder stands there): the node still works, from memory.
+  std::ofstream(dir.path / "blocked");
+  fs::create_directories(dir.path / "odd" / "node0" / "sram.bin");
+  for (const fs::path& state : {dir.path / "blocked", dir.path / "odd"}) {
+    SCOPED_TRACE(state);
+    sim = std::make_unique<Simulator>(config_from("[Simulator]\n"), state);
+    sim->board(0, kBase);
+    node = sim->node(0);
+    ASSERT_NE(node, nullptr);
+    EXPECT_NE(node->describe().find("state memory"), std::string::npos);
+    ASSERT_TRUE(node->poke(0xF0000000, std::vector<uint8_t>{1, 2}));
+    EXPECT_EQ(peek(*node, 0xF0000000, 2), (std::vector<uint8_t>{1, 2}));
+    EXPECT_EQ(peek(*node, 0xE0000000, 1), (std::vector<uint8_t>{0xFF}));
+  }
+  EXPECT_TRUE(fs::is_regular_file(dir.path / "blocked"));
+}
+
 TEST_F(CncsimBoard, TraceKeepsOnlyTheNewestLines) {
   make("TraceLines0=3\n");
   node->trace_start();
@@ -390,6 +409,8 @@ TEST_F(CncsimBoard, TraceKeepsOnlyTheNewestLines) {
   node->trace_stop();
   d.write(0x20C00000, 0, 1);
   EXPECT_EQ(node->trace_lines().size(), 3u);
+  EXPECT_NE(node->describe().find("trace off 3 lines (2 dropped)"), std::string::npos)
+      << node->describe();
   node->trace_start();  // a new trace starts empty
   EXPECT_TRUE(node->trace_lines().empty());
 }
