@@ -77,13 +77,26 @@ class AppletLibrary {
   std::string error_;
 };
 
+// The installed applet folder, found from where this program lies (<prefix>/bin/moxel-control and
+// <prefix>/<libdir>/moxel/applets), so an installation moved to another prefix still finds its
+// applets; the folder of the configured prefix otherwise.
+fs::path default_applet_dir() {
+  std::error_code ec;
+  fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    fs::path beside = self.parent_path() / MOXEL_APPLET_RELDIR;
+    if (fs::is_directory(beside, ec)) return beside.lexically_normal();
+  }
+  return MOXEL_APPLET_DIR;
+}
+
 void usage(FILE* out) {
   std::fprintf(out,
                "usage: moxel-control [--dir DIR] [APPLET-LIBRARY]\n"
                "  Without APPLET-LIBRARY, lists the applets found in DIR (default %s).\n"
                "  APPLET-LIBRARY is a path, a file name in DIR, or a short name (flux2 for\n"
                "  DIR/libflux2.so).\n",
-               MOXEL_APPLET_DIR);
+               default_applet_dir().c_str());
 }
 
 int list_applets(const fs::path& dir) {
@@ -141,7 +154,7 @@ int run_applet(const fs::path& file, int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  fs::path dir = MOXEL_APPLET_DIR;
+  fs::path dir = default_applet_dir();
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];

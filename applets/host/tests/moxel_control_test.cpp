@@ -47,8 +47,10 @@ class MoxelControl : public testing::Test {
     fs::remove_all(dir_);
   }
 
-  Outcome run(std::vector<std::string> args) {
-    args.insert(args.begin(), MOXEL_CONTROL);
+  Outcome run(std::vector<std::string> args) { return run_program(MOXEL_CONTROL, std::move(args)); }
+
+  Outcome run_program(const std::string& program, std::vector<std::string> args) {
+    args.insert(args.begin(), program);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -100,6 +102,19 @@ TEST_F(MoxelControl, FindsAnAppletByItsShortNameInTheFolder) {
   Outcome r = run({"--dir", dir_.string(), "rec"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(slurp(log_).find("DBLCLK with app 0"), std::string::npos);
+}
+
+TEST_F(MoxelControl, FindsItsAppletFolderFromWhereItIsInstalled) {
+  // An installation copied to another prefix: <prefix>/bin and its applet folder beside it.
+  fs::path prefix = dir_ / "prefix";
+  fs::path applets = (prefix / "bin" / APPLET_RELDIR).lexically_normal();
+  fs::create_directories(prefix / "bin");
+  fs::create_directories(applets);
+  fs::copy_file(MOXEL_CONTROL, prefix / "bin" / "moxel-control");
+  fs::copy_file(RECORDING_APPLET, applets / "librec.so");
+  Outcome r = run_program((prefix / "bin" / "moxel-control").string(), {});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("librec.so\tRecorder0\t", 0), 0u) << r.out;
 }
 
 TEST_F(MoxelControl, ClearErrors) {
