@@ -25,6 +25,7 @@ CNodeDlg::CNodeDlg(int node, const Environment& env, QWidget* parent)
 
   name_ = new QLineEdit(this);
   name_->setObjectName("nodeName");  // control 1003
+  name_->setMinimumWidth(name_->fontMetrics().horizontalAdvance(QString(kMaxNameLength + 1, 'N')));
   type_ = new QComboBox(this);
   type_->setObjectName("cncType");  // control 1004
   port_ = new QComboBox(this);
@@ -113,6 +114,9 @@ CFlux2Dlg::CFlux2Dlg(Environment env, QWidget* parent) : QDialog(parent), env_(s
   list_->setObjectName("nodeList");  // control 1001
   for (int node = 0; node < kNodeCount; ++node) list_->addItem(QString("%1").arg(node));
   list_->setCurrentRow(0);
+  // Room for the eight numbers and no more.
+  list_->setFixedSize(list_->fontMetrics().horizontalAdvance("00000000"),
+                      list_->sizeHintForRow(0) * kNodeCount + 2 * list_->frameWidth());
   auto* label = new QLabel("&Node:", this);
   label->setBuddy(list_);
 
