@@ -114,7 +114,11 @@ bool run_control_command(Simulator& sim, const std::string& line, std::string* o
   }
   if (verb == "fault" && want(4)) {
     auto fault = fault_from_name(w[2]);
-    if (!fault) return refuse("fault: unknown fault '" + w[2] + "'");
+    if (!fault) {
+      std::string known;
+      for (const std::string& name : fault_names()) known += (known.empty() ? "" : ", ") + name;
+      return refuse("fault: unknown fault '" + w[2] + "' (known: " + known + ")");
+    }
     if (!on_off(w[3], "on", "off", &flag)) return refuse("fault: say on or off");
     node->set_fault(*fault, flag);
     return true;
