@@ -70,10 +70,20 @@ class Flux2RoundTrip : public testing::Test {
     posix_spawn_file_actions_addopen(&fa, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     ASSERT_EQ(posix_spawn(&daemon_, LORANDD, &fa, nullptr, argv, environ), 0);
     posix_spawn_file_actions_destroy(&fa);
+    // The daemon says "serving" once its socket listens; each start adds one such line.
+    ++starts_;
+    auto serving = [&] {
+      std::string text = slurp(log);
+      int lines = 0;
+      for (size_t at = 0; (at = text.find("lorandd: serving", at)) != std::string::npos; ++at)
+        ++lines;
+      return lines >= starts_;
+    };
     for (auto limit = std::chrono::steady_clock::now() + 10s;
-         !fs::exists(socket) && std::chrono::steady_clock::now() < limit;)
+         !serving() && std::chrono::steady_clock::now() < limit;)
       std::this_thread::sleep_for(20ms);
-    ASSERT_TRUE(fs::exists(socket)) << slurp(log);
+    ASSERT_TRUE(serving()) << slurp(log);
+    ASSERT_TRUE(fs::exists(socket));
   }
 
   void stop_daemon() {
@@ -134,6 +144,7 @@ class Flux2RoundTrip : public testing::Test {
 
   fs::path root_;
   pid_t daemon_ = -1;
+  int starts_ = 0;
   moxel::ScriptedPrompter boxes_;
 };
 
