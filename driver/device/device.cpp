@@ -17,13 +17,18 @@ std::filesystem::path default_device_path() { return moxel::run_dir() / "LORAND"
 
 Device::~Device() { close(); }
 
-Device::Device(Device&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+Device::Device(Device&& other) noexcept
+    : fd_(other.fd_), request_(std::move(other.request_)), answer_(std::move(other.answer_)) {
+  other.fd_ = -1;
+}
 
 Device& Device::operator=(Device&& other) noexcept {
   if (this != &other) {
     close();
     fd_ = other.fd_;
     other.fd_ = -1;
+    request_ = std::move(other.request_);
+    answer_ = std::move(other.answer_);
   }
   return *this;
 }
@@ -61,23 +66,6 @@ void Device::close() {
 
 namespace {
 
-// Sends one message and receives its answer into `answer`; false when the connection broke.
-bool exchange(int fd, const std::vector<uint8_t>& message, std::vector<uint8_t>& answer) {
-  if (fd < 0) return false;
-  ssize_t n;
-  do {
-    n = ::send(fd, message.data(), message.size(), MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
-  if (n != ssize_t(message.size())) return false;
-  answer.resize(wire::kMaxMessage);
-  do {
-    n = ::recv(fd, answer.data(), answer.size(), 0);
-  } while (n < 0 && errno == EINTR);
-  if (n <= 0) return false;
-  answer.resize(size_t(n));
-  return true;
-}
-
 struct Answer {
   IoResult result;
   std::span<const uint8_t> output;
@@ -95,33 +83,47 @@ bool parse_answer(std::span<const uint8_t> message, size_t* offset, Answer& answ
   return true;
 }
 
-// One request alone; the output (at most `out.size()` bytes) is copied into `out`.
-IoResult single(int fd, const wire::Item& item, std::span<uint8_t> out, size_t* returned) {
-  std::vector<uint8_t> message;
-  message.reserve(wire::request_size(item));
-  wire::encode_item(message, item);
-  std::vector<uint8_t> answer;
-  Answer parsed;
-  size_t offset = 0;
-  if (!exchange(fd, message, answer) || !parse_answer(answer, &offset, parsed)) {
-    return IoResult{STATUS_PIPE_BROKEN, 0};
-  }
-  const size_t n = std::min(parsed.output.size(), out.size());
-  std::copy_n(parsed.output.begin(), n, out.begin());
-  if (returned) *returned = n;
-  return parsed.result;
-}
-
 // Largest piece of a long transfer sent as one request. Pieces end on addresses that are multiples
 // of 4, so the board sees the same units as for one long request.
 constexpr uint32_t kPiece = 60 * 1024;
 
-IoResult transfer(int fd, uint64_t position, std::span<uint8_t> data, bool write) {
+}  // namespace
+
+bool Device::exchange(size_t* answer_length) {
+  if (fd_ < 0) return false;
+  ssize_t n;
+  do {
+    n = ::send(fd_, request_.data(), request_.size(), MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  if (n != ssize_t(request_.size())) return false;
+  if (answer_.size() < wire::kMaxMessage) answer_.resize(wire::kMaxMessage);
+  do {
+    n = ::recv(fd_, answer_.data(), answer_.size(), 0);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return false;
+  *answer_length = size_t(n);
+  return true;
+}
+
+IoResult Device::single(const wire::Item& item, std::span<uint8_t> out) {
+  request_.clear();
+  wire::encode_item(request_, item);
+  size_t length = 0;
+  Answer parsed;
+  size_t offset = 0;
+  if (!exchange(&length) || !parse_answer(std::span<const uint8_t>(answer_.data(), length), &offset, parsed)) {
+    return IoResult{STATUS_PIPE_BROKEN, 0};
+  }
+  const size_t n = std::min(parsed.output.size(), out.size());
+  std::copy_n(parsed.output.begin(), n, out.begin());
+  return parsed.result;
+}
+
+IoResult Device::transfer(uint64_t position, std::span<uint8_t> data, bool write) {
   const uint64_t node = position & 0xFFFFFFFF00000000ull;
   uint32_t address = uint32_t(position);
   size_t done = 0;
   const size_t total = data.size();
-  IoResult result{STATUS_SUCCESS, 0};
   bool first = true;
   do {
     size_t length = total - done;
@@ -131,7 +133,7 @@ IoResult transfer(int fd, uint64_t position, std::span<uint8_t> data, bool write
     item.position = node | address;
     if (write) item.input = data.subspan(done, length);
     else item.output_length = uint32_t(length);
-    const IoResult piece = single(fd, item, write ? std::span<uint8_t>() : data.subspan(done, length), nullptr);
+    const IoResult piece = single(item, write ? std::span<uint8_t>() : data.subspan(done, length));
     if (piece.status != STATUS_SUCCESS) {
       // Checks that refuse the request fail on the first piece and report the whole length, as
       // one request would; a board timeout reports the bytes done before it.
@@ -142,11 +144,8 @@ IoResult transfer(int fd, uint64_t position, std::span<uint8_t> data, bool write
     done += length;
     address += uint32_t(length);
   } while (done < total);
-  result.information = uint32_t(total);
-  return result;
+  return IoResult{STATUS_SUCCESS, uint32_t(total)};
 }
-
-}  // namespace
 
 IoResult Device::control(uint32_t code, std::span<const uint8_t> in, std::span<uint8_t> out) {
   if (fd_ < 0) return IoResult{STATUS_PIPE_BROKEN, 0};
@@ -157,20 +156,20 @@ IoResult Device::control(uint32_t code, std::span<const uint8_t> in, std::span<u
   item.input = in;
   // No request has a longer answer; a longer buffer is offered as this much.
   item.output_length = uint32_t(std::min(out.size(), wire::kMaxOutput));
-  return single(fd_, item, out, nullptr);
+  return single(item, out);
 }
 
 IoResult Device::read(uint64_t position, std::span<uint8_t> data) {
   if (fd_ < 0) return IoResult{STATUS_PIPE_BROKEN, 0};
   if (data.size() > UINT32_MAX) return IoResult{STATUS_INVALID_PARAMETER, 0};
-  return transfer(fd_, position, data, false);
+  return transfer(position, data, false);
 }
 
 IoResult Device::write(uint64_t position, std::span<const uint8_t> data) {
   if (fd_ < 0) return IoResult{STATUS_PIPE_BROKEN, 0};
   if (data.size() > UINT32_MAX) return IoResult{STATUS_INVALID_PARAMETER, 0};
-  return transfer(fd_, position,
-                  std::span<uint8_t>(const_cast<uint8_t*>(data.data()), data.size()), true);
+  // Written data is only ever read from.
+  return transfer(position, std::span<uint8_t>(const_cast<uint8_t*>(data.data()), data.size()), true);
 }
 
 void Batch::control(uint32_t code, std::span<const uint8_t> in, std::span<uint8_t> out,
@@ -234,7 +233,6 @@ bool Device::run(Batch& batch) {
   };
 
   if (fd_ < 0) return false;
-  std::vector<uint8_t> message, answer;
   size_t i = 0;
   while (i < count) {
     // A conditional read at the start of a message is judged here: its predecessor's answer is in.
@@ -270,18 +268,20 @@ bool Device::run(Batch& batch) {
       reply += wire::answer_size(next);
       ++end;
     }
-    message.clear();
-    message.reserve(request);
-    wire::encode_batch_header(message, uint32_t(end - i));
+    request_.clear();
+    request_.reserve(request);
+    wire::encode_batch_header(request_, uint32_t(end - i));
     for (size_t k = i; k < end; ++k) {
       wire::Item item = make_item(k);
       if (k > i && conditional(k)) item.condition = wire::kConditional | batch.items_[k].condition_mask;
-      wire::encode_item(message, item);
+      wire::encode_item(request_, item);
     }
-    if (!exchange(fd_, message, answer) || answer.size() < wire::kBatchAnswerHeader ||
-        wire::get32(answer.data()) != end - i) {
+    size_t answer_length = 0;
+    if (!exchange(&answer_length) || answer_length < wire::kBatchAnswerHeader ||
+        wire::get32(answer_.data()) != end - i) {
       return false;
     }
+    const std::span<const uint8_t> answer(answer_.data(), answer_length);
     size_t offset = wire::kBatchAnswerHeader;
     for (size_t k = i; k < end; ++k) {
       Answer parsed;

@@ -26,6 +26,9 @@ struct IoResult {
 };
 
 class Batch;
+namespace wire {
+struct Item;
+}
 
 class Device {
  public:
@@ -53,7 +56,14 @@ class Device {
   bool run(Batch& batch);
 
  private:
+  // One request and its answer, through the buffers below; false when the connection broke.
+  bool exchange(size_t* answer_length);
+  IoResult single(const wire::Item& item, std::span<uint8_t> out);
+  IoResult transfer(uint64_t position, std::span<uint8_t> data, bool write);
+
   int fd_ = -1;
+  std::vector<uint8_t> request_;  // the message being sent
+  std::vector<uint8_t> answer_;   // room for the largest answer, kept between calls
 };
 
 // Requests gathered for one Device::run. Write data and control inputs are copied when added;
@@ -81,7 +91,7 @@ class Batch {
     uint64_t position;
     size_t input_offset;  // into inputs_
     uint32_t input_length;
-    uint8_t condition_mask;  // 0: unconditional
+    uint8_t condition_mask;  // read_if: the bits the byte before must have set
     std::span<uint8_t> output;
     IoResult* result;
   };

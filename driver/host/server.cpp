@@ -79,7 +79,7 @@ Outcome execute(LnkDriver& driver, const wire::Item& item, std::vector<uint8_t>&
 void handle_message(LnkDriver& driver, std::span<const uint8_t> message,
                     std::vector<uint8_t>& answer, std::vector<uint8_t>& scratch) {
   answer.clear();
-  wire::Request request;
+  thread_local wire::Request request;  // keeps its room between messages
   if (!wire::decode_request(message, request)) {
     put_answer(answer, STATUS_INVALID_PARAMETER, 0, {});
     return;
