@@ -194,16 +194,14 @@ uint32_t cnbus_address(uint32_t space, uint32_t offset) {
 void plan(const NodeTable& t, Kind kind, uint32_t space, uint32_t offset, unsigned size,
           uint32_t value, uint32_t element, unsigned shift, std::vector<UnitOp>& ops) {
   space = fold(t, space, &offset);
-  const bool aligned = size == 1 || (size == 2 && !(offset & 1)) || (size == 4 && !(offset & 3));
-  if (aligned) {
-    UnitOp op;
+  if ((offset & (size - 1)) == 0) {  // naturally aligned (every byte is)
+    UnitOp& op = ops.emplace_back();
     op.kind = kind;
     op.size = uint8_t(size);
     op.address = cnbus_address(space, offset);
-    op.value = size == 4 ? value : value & all_ones(size);
+    op.value = value & all_ones(size);
     op.element = element;
     op.shift = uint8_t(shift);
-    ops.push_back(op);
     return;
   }
   if (size == 2) {
@@ -222,11 +220,10 @@ void plan(const NodeTable& t, Kind kind, uint32_t space, uint32_t offset, unsign
 // Puts the read pieces together, element by element.
 template <typename T>
 void assemble(std::span<const UnitOp> ops, T* out, size_t n) {
-  std::vector<uint32_t> values(n, 0);
+  for (size_t i = 0; i < n; ++i) out[i] = 0;
   for (const UnitOp& op : ops)
     if (op.kind == Kind::kRead || op.kind == Kind::kReadIfReady)
-      values[op.element] |= (op.value & all_ones(op.size)) << op.shift;
-  for (size_t i = 0; i < n; ++i) out[i] = T(values[i]);
+      out[op.element] = T(out[op.element] | (op.value & all_ones(op.size)) << op.shift);
 }
 
 }  // namespace
@@ -329,9 +326,16 @@ void write_unit(int node, uint32_t space, uint32_t offset, unsigned size, uint32
   run_ops(node, ops);
 }
 
+// The operations of a block, kept per thread so that a block transfer allocates nothing once warm.
+std::vector<UnitOp>& block_ops() {
+  thread_local std::vector<UnitOp> ops;
+  ops.clear();
+  return ops;
+}
+
 template <typename T>
 void read_block(int node, uint32_t x, T* buffer, int n) {
-  std::vector<UnitOp> ops;
+  std::vector<UnitOp>& ops = block_ops();
   ops.reserve(size_t(n));
   for (int i = 0; i < n; ++i)
     plan(table(), Kind::kRead, kShmSpace, kShmBase + x + uint32_t(i) * sizeof(T), sizeof(T), 0,
@@ -342,7 +346,7 @@ void read_block(int node, uint32_t x, T* buffer, int n) {
 
 template <typename T>
 void write_block(int node, uint32_t x, const T* buffer, int n) {
-  std::vector<UnitOp> ops;
+  std::vector<UnitOp>& ops = block_ops();
   ops.reserve(size_t(n));
   for (int i = 0; i < n; ++i)
     plan(table(), Kind::kWrite, kShmSpace, kShmBase + x + uint32_t(i) * sizeof(T), sizeof(T),
@@ -578,7 +582,7 @@ void CHexlookCnbusClient::ReadCells(uint32_t address, int unit, int count, bool 
     for (int i = 0; i < count; ++i) values[i] = all_ones(unit == 1 || unit == 2 ? unit : 4);
     return;
   }
-  std::vector<UnitOp> ops;
+  std::vector<UnitOp>& ops = block_ops();
   ops.reserve(size_t(count) * (check_slot ? 2 : 1));
   for (int i = 0; i < count; ++i) {
     if (check_slot) {

@@ -89,10 +89,12 @@ void DriverPath::run(uint32_t node, std::span<UnitOp> ops) {
     run_single(node, ops[0], nullptr);
     return;
   }
-  // Output buffers of the batched reads: 4 bytes per operation of the current batch.
-  std::vector<uint8_t> buffers;
-  std::vector<lorand::IoResult> results;
-  lorand::Batch batch;
+  // Output buffers of the batched reads (4 bytes per operation of the current batch), results and
+  // the batch itself, kept per thread so that a block allocates nothing once warm.
+  thread_local std::vector<uint8_t> buffers;
+  thread_local std::vector<lorand::IoResult> results;
+  thread_local lorand::Batch batch;
+  batch.clear();
   size_t begin = 0;  // first operation of the batch being gathered
   const UnitOp* last_register_read = nullptr;
 
