@@ -173,6 +173,22 @@ TEST_F(CncsimDaemon, LinkDownShowsInRegisterNine) {
   EXPECT_EQ(ok("trace 0 show"), "RP 9 50\nRP 9 00\nR4 20c00000 ffffffff\nRP 9 40\n");
 }
 
+TEST_F(CncsimDaemon, LostLinkComesBackAfterThePcResetsIt) {
+  configure("LinkResetTime0=20\nUnitTime0=2000\n");
+  ASSERT_TRUE(start()) << log();
+  const std::string read9 = "ioctl IOCTL_LNK_READ_PORT --in 0000000009000000";
+  ok("link 0 lost");
+  EXPECT_EQ(lorandctl(read9).out, "status=0x00000000 information=1 data=00\n");
+  // Reset link, as the boot monitor sends it while the link is down.
+  EXPECT_EQ(lorandctl("write 0 0x30800000 1000").code, 0);
+  std::string status;
+  auto deadline = Clock::now() + std::chrono::seconds(10);
+  do {
+    status = lorandctl(read9).out;
+  } while (status != "status=0x00000000 information=1 data=50\n" && Clock::now() < deadline);
+  EXPECT_EQ(status, "status=0x00000000 information=1 data=50\n");
+}
+
 TEST_F(CncsimDaemon, BoardBusyAtStartMakesTheNodeUnusable) {
   configure("BusyAtStart2=1\n");
   ASSERT_TRUE(start()) << log();
