@@ -184,7 +184,12 @@ void DriverPath::run(uint32_t node, std::span<UnitOp> ops) {
 
 DirectPath::DirectPath(std::vector<std::unique_ptr<PortAccess>> ports, std::vector<uint32_t> bases,
                        std::chrono::nanoseconds busy_bound)
-    : ports_(std::move(ports)), bases_(std::move(bases)), bound_(busy_bound) {}
+    : ports_(std::move(ports)),
+      locks_(std::make_unique<std::mutex[]>(ports_.size())),
+      bases_(std::move(bases)),
+      bound_(busy_bound) {
+  bases_.resize(ports_.size(), 0);
+}
 
 void DirectPath::run(uint32_t node, std::span<UnitOp> ops) {
   PortAccess* ports = node < ports_.size() ? ports_[node].get() : nullptr;
@@ -196,6 +201,7 @@ void DirectPath::run(uint32_t node, std::span<UnitOp> ops) {
     if (op.kind == Kind::kRegisterRead) last_register_read = &op;
     if (!ports) continue;
     DirectUnits units(*ports, bases_[node], bound_);
+    std::lock_guard lock(locks_[node]);
     switch (op.kind) {
       case Kind::kReadIfReady:
         if (!condition_holds(op, last_register_read)) break;

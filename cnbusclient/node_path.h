@@ -5,6 +5,7 @@
 // access sequence per operation, so callers never see which path is used.
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -60,7 +61,10 @@ class DriverPath final : public NodePath {
 };
 
 // The register protocol run by the client, with one port access per node (null: the node's ports
-// cannot be reached, so every access fails).
+// cannot be reached, so every access fails). Each operation holds its node's lock from its first
+// register access to its last, so the units of two threads of the process never mix their register
+// steps (a unit is address, command and data in one sequence; mixed steps would read or write the
+// wrong memory).
 class DirectPath final : public NodePath {
  public:
   DirectPath(std::vector<std::unique_ptr<PortAccess>> ports, std::vector<uint32_t> bases,
@@ -69,6 +73,7 @@ class DirectPath final : public NodePath {
 
  private:
   std::vector<std::unique_ptr<PortAccess>> ports_;
+  std::unique_ptr<std::mutex[]> locks_;
   std::vector<uint32_t> bases_;
   std::chrono::nanoseconds bound_;
 };
