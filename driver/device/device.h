@@ -30,6 +30,8 @@ namespace wire {
 struct Item;
 }
 
+// One connection to lorandd, like one open handle. A Device is used by one thread at a time; threads
+// that work in parallel each open their own.
 class Device {
  public:
   Device() = default;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "driver/device/wire.h"
@@ -213,6 +214,14 @@ void Server::serve() {
     if (fd < 0) continue;  // a client that gave up, or out of descriptors for now
     reap(false);
     std::lock_guard guard(mutex_);
+    if (connections_.size() >= kMaxConnections) {
+      // Every handle costs a thread; a client that opens them without end is refused, not obeyed.
+      if (!refused_logged_) std::fprintf(stderr, "lorandd: %zu connections open; refusing more\n", kMaxConnections);
+      refused_logged_ = true;
+      close(fd);
+      continue;
+    }
+    refused_logged_ = false;
     Connection& c = connections_.emplace_back();
     c.fd = fd;
     c.thread = std::thread([this, &c] { run_connection(c); });

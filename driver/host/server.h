@@ -33,6 +33,8 @@ bool socket_served(const std::filesystem::path& path);
 
 class Server {
  public:
+  static constexpr size_t kMaxConnections = 512;
+
   explicit Server(LnkDriver& driver) : driver_(driver) {}
   ~Server();
   Server(const Server&) = delete;
@@ -59,6 +61,7 @@ class Server {
   int wake_[2] = {-1, -1};
   std::mutex mutex_;
   std::list<Connection> connections_;
+  bool refused_logged_ = false;
 };
 
 }  // namespace lorand::host

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "driver/device/wire.h"
@@ -318,6 +319,73 @@ TEST_F(LorandDaemon, ClientsThatDieLeaveTheOthersServed) {
   EXPECT_EQ(device.read(file_position(0, kShared), data).status, STATUS_SUCCESS);
   EXPECT_EQ(daemon.lorandctl("ioctl IOCTL_LNK_GET_NODE_COUNT").exit_code, 0);
   EXPECT_EQ(kill(daemon.pid(), 0), 0);
+}
+
+#ifdef CNCSIM_PATH
+// A board that hangs: the request gives up with STATUS_IO_TIMEOUT, other nodes are served meanwhile,
+// and the node works again once the board does.
+TEST_F(LorandDaemon, HungBoardTimesOutAndRecovers) {
+  auto cncsim = [&](const std::string& args) {
+    const std::string command = std::string(CNCSIM_PATH) + " --socket " + (daemon.root() / "run" / "cncsim").string() +
+                                " " + args + " > /dev/null 2>&1";
+    return std::system(command.c_str());
+  };
+  Device device = daemon.open();
+  uint8_t data[8] = {};
+  ASSERT_EQ(device.write(file_position(0, kShared + 0x100), std::span<const uint8_t>(data, 8)).status, STATUS_SUCCESS);
+  ASSERT_EQ(cncsim("fault 0 stuck-busy on"), 0);
+
+  std::atomic<bool> waiting{true};
+  std::thread other([&] {
+    Device second = daemon.open();
+    uint8_t byte;
+    int served = 0;
+    while (waiting) {
+      EXPECT_EQ(second.read(file_position(3, kShared), std::span<uint8_t>(&byte, 1)).status, STATUS_SUCCESS);
+      ++served;
+    }
+    EXPECT_GT(served, 0);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  IoResult r = device.read(file_position(0, kShared + 0x100), data);
+  const auto took = std::chrono::steady_clock::now() - start;
+  waiting = false;
+  other.join();
+  EXPECT_EQ(r.status, STATUS_IO_TIMEOUT);
+  EXPECT_EQ(r.information, 0u);
+  EXPECT_GE(took, std::chrono::milliseconds(100));
+  EXPECT_LT(took, std::chrono::seconds(5));
+  EXPECT_EQ(daemon.lorandctl("read 0 0x20C00100 2").output, "status=0xC00000B5 information=0 data=\n");
+
+  ASSERT_EQ(cncsim("fault 0 stuck-busy off"), 0);
+  r = device.read(file_position(0, kShared + 0x100), data);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.information, 8u);
+}
+#endif
+
+TEST_F(LorandDaemon, RefusesConnectionsBeyondItsLimitAndRecovers) {
+  std::vector<Device> held(512);
+  uint8_t out[4];
+  for (Device& d : held) {
+    d = daemon.open();
+    ASSERT_TRUE(d.is_open());
+  }
+  // Each connection has been taken on once it has answered.
+  for (Device& d : held) ASSERT_EQ(d.control(IOCTL_LNK_GET_NODE_COUNT, {}, out).status, STATUS_SUCCESS);
+  Device extra = daemon.open();
+  EXPECT_EQ(extra.control(IOCTL_LNK_GET_NODE_COUNT, {}, out).status, STATUS_PIPE_BROKEN);
+  held.clear();
+  // Closed connections are reaped; a new client is served again.
+  IoResult r;
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    Device again = daemon.open();
+    r = again.control(IOCTL_LNK_GET_NODE_COUNT, {}, out);
+    if (r.status == STATUS_SUCCESS) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_NE(daemon.log().find("512 connections open; refusing more"), std::string::npos);
 }
 
 TEST_F(LorandDaemon, StopsCleanlyOnSignals) {
