@@ -72,7 +72,7 @@ class CnbusClient : public ::testing::TestWithParam<const char*> {
 };
 
 TEST_P(CnbusClient, NodesTwoAndFivePresent) {
-  Daemon daemon(config({{2, 0x320, 2, "Mill"}, {5, 0x350, 4, "Grinder 5"}}));
+  Daemon daemon(config({{2, 0x320, 2, "Mill"}, {5, 0x350, 4, "Nineteen characters"}}));
   ASSERT_TRUE(daemon.started()) << daemon.log();
   CCnbusClient first;
   ASSERT_EQ(first.IsAvailable(), 1);
@@ -89,7 +89,7 @@ TEST_P(CnbusClient, NodesTwoAndFivePresent) {
   EXPECT_EQ(first.SelectNode(8), 0);
   EXPECT_EQ(first.SelectNode(5), 1);
   EXPECT_EQ(first.GetCurrentNode(), 5);
-  EXPECT_EQ(first.GetNodeName(), "Grinder 5");
+  EXPECT_EQ(first.GetNodeName(), "Nineteen characters");  // the longest name
   EXPECT_EQ(first.GetCncType(), 4);
 
   // Objects are independent in their node; each reaches its own node's memory.
