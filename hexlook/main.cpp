@@ -1,0 +1,76 @@
+// hexlook: the live memory viewer of the CNC nodes, or with --dump one page as text.
+#include <QApplication>
+#include <cstdio>
+#include <cstring>
+
+#include "hexlook/main_frame.h"
+#include "hexlook/start_options.h"
+#include "platform/qt/qt_prompter.h"
+
+namespace {
+
+int run_dump(const hexlook::StartOptions& options) {
+  auto access = hexlook::make_client_access();
+  if (!access->available()) {
+    std::fprintf(stderr, "hexlook: %s\n", hexlook::kRefusalText);
+    return 1;
+  }
+  hexlook::HexModel model;
+  const std::string error = hexlook::apply_start_options(options, *access, model);
+  if (!error.empty()) {
+    std::fprintf(stderr, "hexlook: %s\n", error.c_str());
+    return 1;
+  }
+  for (const auto& line : hexlook::dump_page(*access, model)) std::printf("%s\n", line.c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool dump = false;
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--dump") == 0) dump = true;
+
+  if (dump) {
+    // No window and no message box: a core application is enough.
+    QCoreApplication app(argc, argv);
+    hexlook::StartOptions options;
+    std::string error;
+    bool help = false;
+    if (!hexlook::parse_start_options(app.arguments(), &options, &error, &help)) {
+      std::fprintf(help ? stdout : stderr, help ? "%s" : "hexlook: %s\n", error.c_str());
+      return help ? 0 : 2;
+    }
+    return run_dump(options);
+  }
+
+  QApplication app(argc, argv);
+  app.setApplicationName("Hexlook");
+  hexlook::StartOptions options;
+  std::string error;
+  bool help = false;
+  if (!hexlook::parse_start_options(app.arguments(), &options, &error, &help)) {
+    std::fprintf(help ? stdout : stderr, help ? "%s" : "hexlook: %s\n", error.c_str());
+    return help ? 0 : 2;
+  }
+  moxel::QtPrompter prompter;
+  moxel::set_prompter(&prompter);
+
+  auto access = hexlook::make_client_access();
+  if (!hexlook::nodes_reachable_or_refuse(*access)) {
+    moxel::set_prompter(nullptr);
+    return 1;
+  }
+  hexlook::MainFrame frame(*access);
+  prompter.set_parent_window(&frame);
+  hexlook::StartOptions start = options;
+  error = hexlook::apply_start_options(start, *access, frame.view()->model());
+  if (!error.empty()) std::fprintf(stderr, "hexlook: %s\n", error.c_str());
+  frame.view()->refresh_node_title();
+  frame.refresh();
+  frame.show();
+  const int status = app.exec();
+  moxel::set_prompter(nullptr);
+  return status;
+}
