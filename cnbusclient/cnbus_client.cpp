@@ -32,7 +32,7 @@ struct NodeEntry {
 };
 
 // The process's node table, shared by every client object.
-struct NodeTable {
+struct CnbusNodeTable {
   int instance_count = 0;
   int available = 0;
   int node_count = 0;
@@ -44,8 +44,8 @@ struct NodeTable {
   std::unique_ptr<NodePath> path;
 };
 
-NodeTable& table() {
-  static NodeTable t;
+CnbusNodeTable& table() {
+  static CnbusNodeTable t;
   return t;
 }
 
@@ -88,7 +88,7 @@ bool query_name(SharedDevice& device, uint32_t node, std::string* name) {
 }
 
 // Builds the table (first construction). Returns with available at 0 on any failure.
-void build(NodeTable& t, const ClientOptions& options) {
+void build(CnbusNodeTable& t, const ClientOptions& options) {
   t.available = 0;
   t.node_count = 0;
   t.first_present = 0;
@@ -169,7 +169,7 @@ void build(NodeTable& t, const ClientOptions& options) {
 
 // The Cnbus address of (space, offset): offsets of 0x1000000 and more fold into space codes unless
 // the table was built without folding.
-uint32_t fold(const NodeTable& t, uint32_t space, uint32_t* offset) {
+uint32_t fold(const CnbusNodeTable& t, uint32_t space, uint32_t* offset) {
   if (t.options.fold_offsets) {
     if (*offset >= 0x3000000) {
       *offset &= 0xFFFFFF;
@@ -191,7 +191,7 @@ uint32_t cnbus_address(uint32_t space, uint32_t offset) {
 // Appends the units of one access of `size` bytes: naturally aligned units go as one, others are
 // cut into pieces, each of which goes through the routine of its own size. `value` is the value to
 // write (ignored for reads); pieces carry their element and bit position.
-void plan(const NodeTable& t, Kind kind, uint32_t space, uint32_t offset, unsigned size,
+void plan(const CnbusNodeTable& t, Kind kind, uint32_t space, uint32_t offset, unsigned size,
           uint32_t value, uint32_t element, unsigned shift, std::vector<UnitOp>& ops) {
   space = fold(t, space, &offset);
   if ((offset & (size - 1)) == 0) {  // naturally aligned (every byte is)
@@ -234,7 +234,7 @@ CCnbusClient::CCnbusClient() : CCnbusClient(ClientOptions{}) {}
 
 CCnbusClient::CCnbusClient(const ClientOptions& options) {
   std::lock_guard lock(table_mutex());
-  NodeTable& t = table();
+  CnbusNodeTable& t = table();
   if (t.instance_count++ == 0) build(t, options);
   // Every object starts on the lowest-numbered present node.
   current_node_ = t.available ? t.first_present : 0;
@@ -242,7 +242,7 @@ CCnbusClient::CCnbusClient(const ClientOptions& options) {
 
 CCnbusClient::~CCnbusClient() {
   std::lock_guard lock(table_mutex());
-  NodeTable& t = table();
+  CnbusNodeTable& t = table();
   if (--t.instance_count == 0) {
     t.available = 0;
     t.path.reset();
@@ -255,12 +255,12 @@ CCnbusClient::~CCnbusClient() {
 int CCnbusClient::IsAvailable() const { return table().available; }
 
 int CCnbusClient::GetNodeCount() const {
-  const NodeTable& t = table();
+  const CnbusNodeTable& t = table();
   return t.available ? t.node_count : 0;
 }
 
 int CCnbusClient::IsNodePresent(int node) const {
-  const NodeTable& t = table();
+  const CnbusNodeTable& t = table();
   if (!t.available || node < 0 || node >= int(lorand::kNodeSlots)) return 0;
   return t.nodes[node].present;
 }
@@ -274,12 +274,12 @@ int CCnbusClient::SelectNode(int node) {
 int CCnbusClient::GetCurrentNode() const { return table().available ? current_node_ : 0; }
 
 std::string CCnbusClient::GetNodeName() const {
-  const NodeTable& t = table();
+  const CnbusNodeTable& t = table();
   return t.available ? t.nodes[current_node_].name : std::string();
 }
 
 int CCnbusClient::GetCncType() const {
-  const NodeTable& t = table();
+  const CnbusNodeTable& t = table();
   return t.available ? t.nodes[current_node_].cnc_type : 0;
 }
 
@@ -289,7 +289,7 @@ namespace {
 
 // Runs operations on a node through the table's path.
 void run_ops(int node, std::span<UnitOp> ops) {
-  NodeTable& t = table();
+  CnbusNodeTable& t = table();
   if (t.path && !ops.empty()) t.path->run(uint32_t(node), ops);
 }
 
@@ -378,7 +378,7 @@ int CCnbusClient::GetBoardGeneration() {
 }
 
 int CCnbusClient::TestBoardRegister() {
-  const NodeTable& t = table();
+  const CnbusNodeTable& t = table();
   if (!t.available || !t.options.window_operations) return 1;
   for (uint8_t pattern : {uint8_t(0x0A), uint8_t(0x05)}) {
     if (!register_write(current_node_, lorand::kRegScratch, pattern)) return 1;
@@ -418,7 +418,7 @@ void CCnbusClient::WriteDword(int space, uint32_t offset, uint32_t value) {
 }
 
 void CCnbusClient::WriteControlWord(int space, uint32_t offset, uint16_t value) {
-  NodeTable& t = table();
+  CnbusNodeTable& t = table();
   if (!t.available) return;
   // One word request as it is; the direct path refuses an odd address itself.
   const uint32_t s = fold(t, uint32_t(space), &offset);
@@ -469,7 +469,7 @@ void CCnbusClient::ShmWriteDwords(uint32_t x, const uint32_t* buffer, int n) {
 // --- window operations ---
 
 uint16_t CCnbusClient::RefreshWindowNibble() {
-  NodeTable& t = table();
+  CnbusNodeTable& t = table();
   if (!t.available) return 0;
   const uint16_t nibble = ReadWord(kInterfaceSpace, 0x110) & 0x0F;
   t.nodes[current_node_].window_nibble = nibble;
@@ -493,7 +493,7 @@ int CCnbusClient::WindowFlag1() {
 }
 
 int CCnbusClient::SetUpWindow() {
-  NodeTable& t = table();
+  CnbusNodeTable& t = table();
   if (!t.available || !t.options.window_operations) return 0;
   NodeEntry& entry = t.nodes[current_node_];
 
@@ -551,20 +551,20 @@ CHexlookCnbusClient::CHexlookCnbusClient()
     : CCnbusClient(ClientOptions{.fold_offsets = false, .window_operations = false}) {}
 
 int CHexlookCnbusClient::GetNodePosition(int node) const {
-  const NodeTable& t = table();
+  const CnbusNodeTable& t = table();
   if (!t.available || node < 0 || node >= int(lorand::kNodeSlots) || !t.nodes[node].present)
     return -1;
   return t.nodes[node].position;
 }
 
 std::string CHexlookCnbusClient::GetNodeName(int node) const {
-  const NodeTable& t = table();
+  const CnbusNodeTable& t = table();
   if (!t.available || node < 0 || node >= int(lorand::kNodeSlots)) return {};
   return t.nodes[node].name;
 }
 
 uint16_t CHexlookCnbusClient::GetPortBase(int node) const {
-  const NodeTable& t = table();
+  const CnbusNodeTable& t = table();
   if (!t.available || node < 0 || node >= int(lorand::kNodeSlots)) return 0xFFFF;
   return t.nodes[node].port_base;
 }
@@ -577,7 +577,7 @@ uint8_t CHexlookCnbusClient::ReadBoardRegister(uint32_t offset) {
 void CHexlookCnbusClient::ReadCells(uint32_t address, int unit, int count, bool check_slot,
                                     uint32_t* values) {
   if (count <= 0) return;
-  const NodeTable& t = table();
+  const CnbusNodeTable& t = table();
   if (!t.available || (unit != 1 && unit != 2 && unit != 4)) {
     for (int i = 0; i < count; ++i) values[i] = all_ones(unit == 1 || unit == 2 ? unit : 4);
     return;
