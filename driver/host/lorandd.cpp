@@ -2,6 +2,7 @@
 // boards or simulated ones), and serves the device socket until SIGTERM or SIGINT.
 #include <grp.h>
 #include <signal.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -93,6 +94,13 @@ int main(int argc, char** argv) {
   if (lorand::host::socket_served(socket_path)) {
     std::fprintf(stderr, "lorandd: %s is served by another lorandd\n", socket_path.c_str());
     return 1;
+  }
+
+  for (uint32_t n = 0; n < lorand::kNodeSlots; ++n) {
+    if (const std::string* board = config.find("Host", "Board" + std::to_string(n));
+        board && strcasecmp(board->c_str(), "isa") != 0 && strcasecmp(board->c_str(), "sim") != 0) {
+      std::fprintf(stderr, "lorandd: [Host] Board%u=%s is neither isa nor sim; using isa\n", n, board->c_str());
+    }
   }
 
   bool any_sim = false;
