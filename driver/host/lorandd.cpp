@@ -80,7 +80,16 @@ int main(int argc, char** argv) {
 
   gid_t group = gid_t(-1);
   mode_t mode = 0600;
-  if (const struct group* g = getgrnam("lorand")) {
+  // The group can be given only by root or a member of it; a demo run by another user keeps 0600.
+  auto may_give_group = [](gid_t gid) {
+    if (geteuid() == 0 || getegid() == gid) return true;
+    gid_t groups[256];
+    const int n = getgroups(256, groups);
+    for (int i = 0; i < n; ++i)
+      if (groups[i] == gid) return true;
+    return false;
+  };
+  if (const struct group* g = getgrnam("lorand"); g && may_give_group(g->gr_gid)) {
     group = g->gr_gid;
     mode = 0660;
   }
