@@ -403,6 +403,7 @@ TEST_F(LorandDaemon, StopsCleanlyOnSignals) {
 
 TEST(LorandDaemonStart, SocketModeFollowsTheGroupAndTheSetting) {
   const bool group = getgrnam("lorand") != nullptr;
+  if (group && geteuid() != 0) GTEST_SKIP() << "group lorand exists: the default mode depends on membership";
   for (auto [setting, mode] : {std::pair{"", group ? 0660 : 0600}, {"SocketMode=0666\n", 0666}}) {
     Daemon d;
     d.configure(std::string("[Parameters]\nIoPortAddress0=0x300\n[Host]\nBoard0=sim\n") + setting);
