@@ -39,7 +39,7 @@ struct Result {
   std::vector<uint8_t> output;  // the first `information` bytes of the buffer
 };
 
-class LnkDriverTest : public ::testing::Test {
+class LorandCore : public ::testing::Test {
  protected:
   NTSTATUS load() { return driver.DriverEntry(kRegistry); }
   void configure(uint32_t node, uint32_t port) { platform.dwords["IoPortAddress" + std::to_string(node)] = port; }
@@ -89,7 +89,7 @@ std::vector<Access> write_unit(uint32_t address, unsigned size, uint32_t data) {
   return {{'i', 1, 9, 0x50}, {'o', size, 0, data}, {'o', 4, 4, address}, {'o', 1, 8, size}};
 }
 
-TEST_F(LnkDriverTest, LoadFailsWhenNoNodeIsConfigured) {
+TEST_F(LorandCore, LoadFailsWhenNoNodeIsConfigured) {
   configure(2, 0);
   EXPECT_EQ(load(), STATUS_DEVICE_CONFIGURATION_ERROR);
   EXPECT_FALSE(driver.loaded());
@@ -98,7 +98,7 @@ TEST_F(LnkDriverTest, LoadFailsWhenNoNodeIsConfigured) {
   EXPECT_EQ(platform.queried_paths.size(), 8u);
 }
 
-TEST_F(LnkDriverTest, OnlyNodeThreeConfigured) {
+TEST_F(LorandCore, OnlyNodeThreeConfigured) {
   configure(3, 0x300);
   ASSERT_EQ(load(), STATUS_SUCCESS);
   EXPECT_EQ(platform.log, (std::vector<std::string>{"create \\Device\\LORAND3",
@@ -113,7 +113,7 @@ TEST_F(LnkDriverTest, OnlyNodeThreeConfigured) {
   EXPECT_EQ(platform.board(3, 0x300).accesses, (std::vector<Access>{{'i', 1, 9, 0x50}}));
 }
 
-TEST_F(LnkDriverTest, LoadSkipsNodesThatFailAndLeavesNothingBehind) {
+TEST_F(LorandCore, LoadSkipsNodesThatFailAndLeavesNothingBehind) {
   struct Case {
     const char* what;
     std::set<uint32_t> fail_device, fail_claim;
@@ -154,7 +154,7 @@ TEST_F(LnkDriverTest, LoadSkipsNodesThatFailAndLeavesNothingBehind) {
   }
 }
 
-TEST_F(LnkDriverTest, AllocationFailureAtLoad) {
+TEST_F(LorandCore, AllocationFailureAtLoad) {
   for (int failing : {0, 1}) {
     FakePlatform p;
     p.fail_allocation = failing;
@@ -165,7 +165,7 @@ TEST_F(LnkDriverTest, AllocationFailureAtLoad) {
   }
 }
 
-TEST_F(LnkDriverTest, BusyBoardAtLoadIsUnusableButStillAnswersConfiguration) {
+TEST_F(LorandCore, BusyBoardAtLoadIsUnusableButStillAnswersConfiguration) {
   configure(0, 0x300);
   configure(1, 0x310);
   platform.board(0, 0x300).status_script = {0xD0};
@@ -184,7 +184,7 @@ TEST_F(LnkDriverTest, BusyBoardAtLoadIsUnusableButStillAnswersConfiguration) {
   EXPECT_EQ(platform.board(0, 0x300).accesses.size(), before);
 }
 
-TEST_F(LnkDriverTest, UnloadReleasesEveryNode) {
+TEST_F(LorandCore, UnloadReleasesEveryNode) {
   configure(1, 0x300);
   configure(4, 0x340);
   platform.memory_space = {4};
@@ -197,7 +197,7 @@ TEST_F(LnkDriverTest, UnloadReleasesEveryNode) {
   EXPECT_FALSE(driver.loaded());
 }
 
-TEST_F(LnkDriverTest, ConfigurationQueries) {
+TEST_F(LorandCore, ConfigurationQueries) {
   configure(0, 0x300);
   platform.dwords["CncType5"] = 4;
   ASSERT_EQ(load(), STATUS_SUCCESS);
@@ -237,7 +237,7 @@ TEST_F(LnkDriverTest, ConfigurationQueries) {
   EXPECT_EQ(control(IOCTL_LNK_GET_CNC_TYPE, le32(5), 4).output, le32(1));
 }
 
-TEST_F(LnkDriverTest, CreateCloseAndOtherMajorFunctions) {
+TEST_F(LorandCore, CreateCloseAndOtherMajorFunctions) {
   configure(0, 0x300);
   ASSERT_EQ(load(), STATUS_SUCCESS);
   for (auto [major, status] : {std::pair{IRP_MJ_CREATE, STATUS_SUCCESS}, {IRP_MJ_CLOSE, STATUS_SUCCESS},
@@ -251,7 +251,7 @@ TEST_F(LnkDriverTest, CreateCloseAndOtherMajorFunctions) {
   }
 }
 
-TEST_F(LnkDriverTest, NodeNames) {
+TEST_F(LorandCore, NodeNames) {
   configure(0, 0x300);
   ASSERT_EQ(load(), STATUS_SUCCESS);
   auto text = [](std::string s) { std::vector<uint8_t> v(s.begin(), s.end()); v.push_back(0); return v; };
@@ -287,7 +287,7 @@ TEST_F(LnkDriverTest, NodeNames) {
   }
 }
 
-TEST_F(LnkDriverTest, RegisterRequestsCheckInOrder) {
+TEST_F(LorandCore, RegisterRequestsCheckInOrder) {
   configure(0, 0x300);
   ASSERT_EQ(load(), STATUS_SUCCESS);
   FakeBoard& board = platform.board(0, 0x300);
@@ -333,7 +333,7 @@ TEST_F(LnkDriverTest, RegisterRequestsCheckInOrder) {
   }
 }
 
-TEST_F(LnkDriverTest, RegisterRequestsUseTheRegisterAccessesOfTheBoard) {
+TEST_F(LorandCore, RegisterRequestsUseTheRegisterAccessesOfTheBoard) {
   configure(0, 0x300);
   ASSERT_EQ(load(), STATUS_SUCCESS);
   FakeBoard& board = platform.board(0, 0x300);
@@ -349,7 +349,7 @@ TEST_F(LnkDriverTest, RegisterRequestsUseTheRegisterAccessesOfTheBoard) {
                                                  {'i', 2, 4, 0x5678}, {'i', 4, 4, 0x12345678}}));
 }
 
-TEST_F(LnkDriverTest, MemorySpaceNode) {
+TEST_F(LorandCore, MemorySpaceNode) {
   configure(2, 0x320);
   platform.memory_space = {2};
   ASSERT_EQ(load(), STATUS_SUCCESS);
@@ -378,7 +378,7 @@ std::vector<std::pair<unsigned, uint32_t>> units(const std::vector<Access>& acce
   return result;
 }
 
-TEST_F(LnkDriverTest, TransfersSplitIntoAlignedUnits) {
+TEST_F(LorandCore, TransfersSplitIntoAlignedUnits) {
   configure(0, 0x300);
   ASSERT_EQ(load(), STATUS_SUCCESS);
   FakeBoard& board = platform.board(0, 0x300);
@@ -413,7 +413,7 @@ TEST_F(LnkDriverTest, TransfersSplitIntoAlignedUnits) {
   }
 }
 
-TEST_F(LnkDriverTest, ExactPortSequences) {
+TEST_F(LorandCore, ExactPortSequences) {
   configure(5, 0x2A0);
   ASSERT_EQ(load(), STATUS_SUCCESS);
   FakeBoard& board = platform.board(5, 0x2A0);
@@ -444,7 +444,7 @@ TEST_F(LnkDriverTest, ExactPortSequences) {
   EXPECT_EQ(board.accesses, expected);
 }
 
-TEST_F(LnkDriverTest, RefusedAndEmptyTransfersTouchNothing) {
+TEST_F(LorandCore, RefusedAndEmptyTransfersTouchNothing) {
   configure(0, 0x300);
   ASSERT_EQ(load(), STATUS_SUCCESS);
   FakeBoard& board = platform.board(0, 0x300);
@@ -465,7 +465,7 @@ TEST_F(LnkDriverTest, RefusedAndEmptyTransfersTouchNothing) {
   EXPECT_TRUE(board.accesses.empty());
 }
 
-TEST_F(LnkDriverTest, BoardThatStaysBusyTimesOutAndFreesTheNode) {
+TEST_F(LorandCore, BoardThatStaysBusyTimesOutAndFreesTheNode) {
   configure(0, 0x300);
   ASSERT_EQ(load(), STATUS_SUCCESS);
   driver.set_busy_bound(std::chrono::milliseconds(5));
@@ -501,7 +501,7 @@ TEST_F(LnkDriverTest, BoardThatStaysBusyTimesOutAndFreesTheNode) {
   EXPECT_GT(board.busy_polls_not_recorded, 0u);
 }
 
-TEST_F(LnkDriverTest, UnitsOfTwoThreadsNeverInterleave) {
+TEST_F(LorandCore, UnitsOfTwoThreadsNeverInterleave) {
   configure(0, 0x300);
   ASSERT_EQ(load(), STATUS_SUCCESS);
   FakeBoard& board = platform.board(0, 0x300);
@@ -523,7 +523,7 @@ TEST_F(LnkDriverTest, UnitsOfTwoThreadsNeverInterleave) {
   }
 }
 
-TEST(LnkMakeIndexdName, BuildsAndAlwaysTerminates) {
+TEST(LorandCoreNames, BuildsAndAlwaysTerminates) {
   std::array<char, 64> buffer;
   buffer.fill('x');
   EXPECT_EQ(MakeIndexdName(buffer, "IoPortAddress", 7), "IoPortAddress7");
