@@ -415,6 +415,21 @@ TEST(LorandDaemonStart, SocketModeFollowsTheGroupAndTheSetting) {
   }
 }
 
+TEST(LorandDaemonStart, ReadsTheFileNamedByConfig) {
+  Daemon d;
+  d.configure("");  // the usual file names no node
+  const auto other = d.root() / "other.conf";
+  std::ofstream(other) << "[Parameters]\nIoPortAddress2=0x320\nNodeName2=Lathe\n[Host]\nBoard2=sim\nStateDir="
+                       << (d.root() / "state").string() << "\n";
+  ASSERT_TRUE(d.start({"--foreground", "--config", other.string()})) << d.log();
+  EXPECT_EQ(d.lorandctl("ioctl IOCTL_LNK_GET_NODE_NAME --in 02000000").output,
+            "status=0x00000000 information=6 data=4c6174686500\n");
+  // Names are read again at every query, from the same file.
+  std::ofstream(other) << "[Parameters]\nIoPortAddress2=0x320\nNodeName2=Mill\n";
+  EXPECT_EQ(d.lorandctl("ioctl IOCTL_LNK_GET_NODE_NAME --in 02000000").output,
+            "status=0x00000000 information=5 data=4d696c6c00\n");
+}
+
 // Where ioperm works (root on real hardware) a real board's node would come up.
 bool machine_gives_port_access() {
   if (ioperm(0x300, 16, 1) != 0) return false;
