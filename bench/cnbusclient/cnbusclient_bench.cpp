@@ -5,6 +5,7 @@
 // Starts its own lorandd in a temporary root; run it as is (no daemon needed beforehand).
 #include <benchmark/benchmark.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,6 +44,9 @@ bool start_daemon() {
   write_config("driver");
   g_daemon = fork();
   if (g_daemon == 0) {
+    // The daemon goes with the test process, even when that one is killed.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() == 1) _exit(127);
     execl(LORANDD_PROGRAM, "lorandd", static_cast<char*>(nullptr));
     _exit(127);
   }

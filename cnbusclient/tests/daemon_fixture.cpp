@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -97,6 +98,9 @@ Daemon::Daemon(const std::string& config) : root_(make_root()) {
   if (pid_ == 0) {
     FILE* f = std::freopen(log.c_str(), "w", stderr);
     (void)f;
+    // The daemon goes with the test process, even when that one is killed.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() == 1) _exit(127);
     execl(LORANDD_PROGRAM, "lorandd", static_cast<char*>(nullptr));
     _exit(127);
   }
