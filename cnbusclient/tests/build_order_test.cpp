@@ -65,7 +65,9 @@ class ScriptedDevice {
     static const std::map<uint32_t, std::string> names = {
         {lorand::IOCTL_LNK_GET_NODE_COUNT, "count"}, {lorand::IOCTL_LNK_NODE_READY, "ready"},
         {lorand::IOCTL_LNK_GET_PORT_ADDRESS, "port"}, {lorand::IOCTL_LNK_GET_FIXED_VALUE, "fixed"},
-        {lorand::IOCTL_LNK_GET_CNC_TYPE, "type"},     {lorand::IOCTL_LNK_GET_NODE_NAME, "name"}};
+        {lorand::IOCTL_LNK_GET_CNC_TYPE, "type"},     {lorand::IOCTL_LNK_GET_NODE_NAME, "name"},
+        {lorand::IOCTL_LNK_READ_PORT_WIDE, "wide-read"},
+        {lorand::IOCTL_LNK_WRITE_PORT_WIDE, "wide-write"}};
     auto it = names.find(code);
     return it == names.end() ? "other" : it->second;
   }
@@ -133,6 +135,8 @@ Answer machine(const std::string& request, uint32_t node, const std::string& fai
   if (request == "port") return dword(0x10300 + 0x10 * node);  // only the low 16 bits count
   if (request == "fixed") return dword(2);
   if (request == "type") return dword(node);
+  if (request == "wide-read") return dword(0x40);  // link up, not busy
+  if (request == "wide-write") return {};
   if (request == "name") {
     std::string name = "Node " + std::to_string(node);
     return {lorand::STATUS_SUCCESS, std::vector<uint8_t>(name.begin(), name.end() + 1)};
@@ -214,6 +218,27 @@ TEST(CnbusNodeTableBuild, NameWithoutTerminatorIsCut) {
   CCnbusClient client;
   ASSERT_EQ(client.IsAvailable(), 1);
   EXPECT_EQ(client.GetNodeName(), std::string(19, 'x'));
+}
+
+TEST(CnbusNodeTableBuild, DirectPathPicksEachBoardsPortAccess) {
+  // Node 1 is an ISA board (the default), node 4 a board only lorandd reaches.
+  EmptyRoot root("[Client]\nPath=direct\n[Host]\nBoard4=sim\n");
+  ScriptedDevice device([](const std::string& r, uint32_t n) { return machine(r, n, ""); });
+  CCnbusClient client;
+  ASSERT_EQ(client.IsAvailable(), 1);
+  ASSERT_EQ(client.SelectNode(4), 1);
+  // The register protocol through the daemon's wide register requests.
+  EXPECT_EQ(client.ShmReadByte(0), 0x40);
+  Lines expected = kFullBuild;
+  for (const char* step : {"wide-read 4", "wide-write 4", "wide-write 4", "wide-read 4",
+                           "wide-read 4"})
+    expected.push_back(step);
+  EXPECT_EQ(device.log(), expected);
+  // The ISA board's ports are the processor's own: nothing goes to the device. This kernel (or an
+  // unprivileged process) gets no port access, so the unit reads all ones.
+  ASSERT_EQ(client.SelectNode(1), 1);
+  EXPECT_EQ(client.ShmReadDword(0), 0xFFFFFFFFu);
+  EXPECT_EQ(device.log(), expected);
 }
 
 }  // namespace
