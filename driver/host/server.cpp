@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 #include "driver/device/wire.h"
 
@@ -224,7 +225,14 @@ void Server::serve() {
     refused_logged_ = false;
     Connection& c = connections_.emplace_back();
     c.fd = fd;
-    c.thread = std::thread([this, &c] { run_connection(c); });
+    try {
+      c.thread = std::thread([this, &c] { run_connection(c); });
+    } catch (const std::system_error& e) {
+      // No thread to be had (out of memory or tasks): this client is refused, the others go on.
+      std::fprintf(stderr, "lorandd: cannot serve a new connection: %s\n", e.what());
+      connections_.pop_back();
+      close(fd);
+    }
   }
   reap(true);
 }
