@@ -115,6 +115,9 @@ std::optional<ConfigData> ConfigData::parse(const std::string& text, int* error_
     if (error_line) *error_line = result;
     return std::nullopt;
   }
+  data.parsed_ = data.sections_;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) data.lines_.push_back(line);
   return data;
 }
 
@@ -180,12 +183,94 @@ bool ConfigData::erase(std::string_view section_name, std::string_view name) {
   return false;
 }
 
+namespace {
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r'))
+    s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  return s;
+}
+
+// What a line of a parsed file is, told apart the way the INI reader reads it: a section header,
+// a "name=value" or "name: value" line, or anything else (comment, blank, continuation).
+struct LineKind {
+  enum { section, value, other } kind = other;
+  std::string_view name;
+};
+
+LineKind classify(std::string_view line) {
+  if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) return {};  // continuation
+  std::string_view t = trim(line);
+  if (t.empty() || t.front() == ';' || t.front() == '#') return {};
+  if (t.front() == '[') {
+    size_t end = t.find(']');
+    return {LineKind::section, end == std::string_view::npos ? t.substr(1) : t.substr(1, end - 1)};
+  }
+  size_t delimiter = t.find_first_of("=:");
+  if (delimiter == std::string_view::npos) return {};
+  return {LineKind::value, trim(t.substr(0, delimiter))};
+}
+
+}  // namespace
+
 std::string ConfigData::serialize() const {
   std::string out;
+  // Values of `s` not in `parsed_s` (new ones), as lines.
+  auto added_lines = [](const Section& s, const Section* parsed_s) {
+    std::string text;
+    for (const auto& [key, value] : s.values) {
+      bool known = false;
+      if (parsed_s)
+        for (const auto& parsed_value : parsed_s->values) known |= iequals(parsed_value.first, key);
+      if (!known) text += key + '=' + value + '\n';
+    }
+    return text;
+  };
+  auto parsed_section = [&](std::string_view name) -> const Section* {
+    for (const auto& p : parsed_)
+      if (iequals(p.name, name)) return &p;
+    return nullptr;
+  };
+
+  // The parsed lines, section by section, each section's new values after its last value line.
+  std::string current;  // section of the lines being copied
+  std::string pending;  // lines held back after the section's last value line
+  auto close_section = [&] {
+    if (const Section* s = section(current)) out += added_lines(*s, parsed_section(current));
+    out += pending;
+    pending.clear();
+  };
+  for (const std::string& line : lines_) {
+    LineKind k = classify(line);
+    if (k.kind == LineKind::section) {
+      close_section();
+      current = std::string(k.name);
+      out += line + '\n';
+      continue;
+    }
+    if (k.kind == LineKind::other) {
+      pending += line + '\n';
+      continue;
+    }
+    out += pending;
+    pending.clear();
+    const std::string* now = find(current, k.name);
+    if (!now) continue;  // erased
+    const Section* before = parsed_section(current);
+    const std::string* was = nullptr;
+    if (before)
+      for (const auto& [key, value] : before->values)
+        if (iequals(key, k.name)) was = &value;
+    out += (was && *was == *now) ? line + '\n' : std::string(k.name) + '=' + *now + '\n';
+  }
+  close_section();
+
   for (const auto& s : sections_) {
-    if (!out.empty()) out += '\n';
-    out += '[' + s.name + "]\n";
-    for (const auto& [key, value] : s.values) out += key + '=' + value + '\n';
+    if (parsed_section(s.name)) continue;
+    if (!out.empty() && out.back() == '\n' && out.size() > 1 && out[out.size() - 2] != '\n')
+      out += '\n';
+    out += '[' + s.name + "]\n" + added_lines(s, nullptr);
   }
   return out;
 }

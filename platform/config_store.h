@@ -39,6 +39,9 @@ class ConfigData {
   void set_dword(std::string_view section, std::string_view name, uint32_t value, bool hex = false);
   bool erase(std::string_view section, std::string_view name);
 
+  // The file's text. Data that came from parse() keeps the lines it was parsed from (comments,
+  // blank lines, spelling of unchanged values); changed values are rewritten in place, removed ones
+  // dropped, new ones added at the end of their section, new sections at the end.
   std::string serialize() const;
   bool empty() const { return sections_.empty(); }
 
@@ -50,6 +53,8 @@ class ConfigData {
   Section* section(std::string_view name);
   const Section* section(std::string_view name) const;
   std::vector<Section> sections_;
+  std::vector<std::string> lines_;  // the parsed text, line by line
+  std::vector<Section> parsed_;     // the values as parsed, to tell changed ones apart
 };
 
 // Reads a whole file (see above for what happens on errors).

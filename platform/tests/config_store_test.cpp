@@ -41,7 +41,7 @@ TEST(ParseDword, AcceptsDecimalAndHexWithinThirtyTwoBits) {
   for (const auto& c : cases) EXPECT_EQ(parse_dword(c.text), c.value) << '"' << c.text << '"';
 }
 
-TEST(ConfigData, FindsValuesWithoutRegardToCaseAndKeepsOrderOnRewrite) {
+TEST(ConfigData, FindsValuesWithoutRegardToCaseAndKeepsSpellingOnRewrite) {
   auto data = ConfigData::parse(
       "; machine settings\n[Parameters]\nIoPortAddress0 = 0x300\nNodeName0=Lathe 1\n"
       "[Host]\nBoard0=sim\n");
@@ -53,8 +53,8 @@ TEST(ConfigData, FindsValuesWithoutRegardToCaseAndKeepsOrderOnRewrite) {
   data->set_dword("Parameters", "CncType0", 2);
   data->set_dword("PARAMETERS", "ioPortAddress0", 0x310, true);
   EXPECT_EQ(data->serialize(),
-            "[Parameters]\nIoPortAddress0=0x310\nNodeName0=Lathe 1\nCncType0=2\n\n"
-            "[Host]\nBoard0=sim\n");
+            "; machine settings\n[Parameters]\nIoPortAddress0=0x310\nNodeName0=Lathe 1\n"
+            "CncType0=2\n[Host]\nBoard0=sim\n");
   EXPECT_TRUE(data->erase("Host", "board0"));
   EXPECT_FALSE(data->erase("Host", "Board0"));
 }
@@ -75,6 +75,42 @@ TEST_F(TempDir, UpdateKeepsValuesItDoesNotOwn) {
   EXPECT_EQ(data.dword("Parameters", "IoPortAddress0"), 0x300u);
   EXPECT_EQ(data.string("Parameters", "NodeName0"), "Mill");
   EXPECT_EQ(data.string("Host", "Board0"), "sim");
+}
+
+TEST(ConfigData, RewriteKeepsCommentsBlankLinesAndUntouchedLines) {
+  auto data = ConfigData::parse(
+      "# FLUX nodes of this machine\n"
+      "[Parameters]\n"
+      "; the lathe\n"
+      "IoPortAddress0 = 0x300   ; board 1\n"
+      "NodeName0=Lathe\n"
+      "CncType0=1\n"
+      "\n"
+      "[Host]\n"
+      "Board0=sim\n");
+  ASSERT_TRUE(data);
+  data->set("Parameters", "NodeName0", "Lathe 2");
+  data->erase("Parameters", "CncType0");
+  data->set("Parameters", "IoPortAddress1", "0x310");
+  data->set("Applet", "Restart", "service");
+  EXPECT_EQ(data->serialize(),
+            "# FLUX nodes of this machine\n"
+            "[Parameters]\n"
+            "; the lathe\n"
+            "IoPortAddress0 = 0x300   ; board 1\n"
+            "NodeName0=Lathe 2\n"
+            "IoPortAddress1=0x310\n"
+            "\n"
+            "[Host]\n"
+            "Board0=sim\n"
+            "\n"
+            "[Applet]\n"
+            "Restart=service\n");
+  auto again = ConfigData::parse(data->serialize());
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->dword("Parameters", "IoPortAddress0"), 0x300u);
+  EXPECT_EQ(again->dword("Parameters", "IoPortAddress1"), 0x310u);
+  EXPECT_EQ(again->find("Parameters", "CncType0"), nullptr);
 }
 
 TEST_F(TempDir, UpdateRefusesToReplaceAFileItCannotParse) {
