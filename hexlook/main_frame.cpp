@@ -1,5 +1,7 @@
 #include "hexlook/main_frame.h"
 
+#include <algorithm>
+
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
@@ -86,9 +88,9 @@ MainFrame::MainFrame(NodeAccess& access, QWidget* parent) : QMainWindow(parent) 
   QAction* address = add_action(kAddress, "&Address...", "Jumps to specified address.\nAddress",
                                 Qt::Key_F9, "@");
   QAction* prev_page = add_action(kPreviousPage, "&Previous Page",
-                                  "Displays previous page.\nPrevious Page", {}, QString("\u21DE"));
+                                  "Displays previous page.\nPrevious Page", {}, QString("\u21C8"));
   QAction* next_page = add_action(kNextPage, "&Next Page", "Displays next page.\nNext Page", {},
-                                  QString("\u21DF"));
+                                  QString("\u21CA"));
   QAction* prev_line = add_action(kPreviousLine, "Previous Line",
                                   "Displays previous line.\nPrevious Line", {}, QString("\u2191"));
   QAction* next_line = add_action(kNextLine, "Next Line", "Displays next line.\nNext Line", {},
@@ -186,6 +188,9 @@ MainFrame::MainFrame(NodeAccess& access, QWidget* parent) : QMainWindow(parent) 
   update_address_pane();
   setWindowTitle("Hexlook : " + view_->node_title());
   view_->setFocus();
+  // Wide enough for the page and for the whole idle text beside the three panes.
+  const QSize hint = sizeHint();
+  resize(std::max(hint.width(), statusBar()->sizeHint().width() + 24), hint.height());
 }
 
 void MainFrame::update_address_pane() {
