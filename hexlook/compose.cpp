@@ -1,3 +1,4 @@
+#include <chrono>
 #include <cstdio>
 
 #include "hexlook/node_access.h"
@@ -10,6 +11,10 @@ std::string node_title(int node, const std::string& name) {
   return std::string("Node") + digits + " : " + name;
 }
 
+uint32_t cells_all_ones(uint32_t unit) {
+  return unit == 1 ? 0xFFu : unit == 2 ? 0xFFFFu : 0xFFFFFFFFu;
+}
+
 Page compose_page(NodeAccess& access, const HexModel& model) {
   Page page;
   if (model.register_view) {
@@ -20,7 +25,22 @@ Page compose_page(NodeAccess& access, const HexModel& model) {
   }
   uint32_t cells[256];
   const int count = cells_per_page(model.mode());
-  access.read_cells(model.page_address(), model.unit(), count, !model.physical_slot, cells);
+  const uint32_t unit = model.unit();
+  const bool check = !model.physical_slot;
+  // The first cell goes alone. A board whose busy bit stays set costs the driver's whole bound on
+  // every unit, which over a page would freeze the window for many seconds at each repaint; when
+  // the first cell was that slow and the board still reads busy, the rest of the page shows all
+  // ones without being read. Otherwise the rest goes in one batch, so a sound board sees exactly
+  // the sequence of a page read cell by cell.
+  const auto start = std::chrono::steady_clock::now();
+  access.read_cells(model.page_address(), unit, 1, check, cells);
+  const bool slow = std::chrono::steady_clock::now() - start > kStalledCellTime;
+  if (slow && (access.read_register(9) & 0x80)) {
+    for (int i = 1; i < count; ++i) cells[i] = cells_all_ones(unit);
+    page.stalled = true;
+  } else {
+    access.read_cells(model.page_address() + unit, unit, count - 1, check, cells + 1);
+  }
   page.layout = memory_layout(model, cells);
   const uint32_t per_line = 16 / model.unit();
   page.current_text = cell_text(model.mode(), cells[model.row() * per_line + model.column()]);

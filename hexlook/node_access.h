@@ -3,6 +3,7 @@
 // registers and units of CNC memory. The program uses the client (ClientAccess); the window tests
 // use a small in-memory stand-in.
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -49,11 +50,19 @@ struct Page {
   std::string current_text;  // text of the cursor cell; empty in register view
   uint32_t current_address = 0;
   bool link_up = false;  // status bit 6 at this paint (memory mode only)
+  bool stalled = false;  // the board stayed busy: only the first cell was read
 };
 
-// Reads what the page of `model` shows through `access` and lays it out: in memory mode one read
-// of the page's cells (guarded by the status test unless physical slot is on) and one read of the
-// status register for the link pane; in register view the 16 registers.
+// A single cell that takes longer than this, on a board that then still reads busy (status bit 7),
+// means the board does not finish its units.
+constexpr std::chrono::milliseconds kStalledCellTime{40};
+
+uint32_t cells_all_ones(uint32_t unit);
+
+// Reads what the page of `model` shows through `access` and lays it out: in memory mode the page's
+// cells in ascending order (each guarded by the status test unless physical slot is on; the first
+// cell alone, the rest in one call) and one read of the status register for the link pane; in
+// register view the 16 registers.
 Page compose_page(NodeAccess& access, const HexModel& model);
 
 }  // namespace hexlook

@@ -1,6 +1,8 @@
 #pragma once
 // An in-memory node list and CNC memory for the window tests: records every access it is asked for.
+#include <chrono>
 #include <map>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,7 @@ class FakeAccess : public NodeAccess {
   std::vector<Write> writes;
   std::vector<CellRead> cell_reads;
   int register_reads = 0;
+  std::chrono::milliseconds read_delay{0};  // time each read_cells call takes
 
   bool available() const override { return !nodes.empty(); }
   std::vector<int> present_nodes() const override {
@@ -45,6 +48,7 @@ class FakeAccess : public NodeAccess {
   void read_cells(uint32_t address, uint32_t unit, int count, bool check_slot,
                   uint32_t* values) override {
     cell_reads.push_back({address, unit, count, check_slot});
+    std::this_thread::sleep_for(read_delay);
     for (int i = 0; i < count; ++i) {
       const uint32_t a = address + uint32_t(i) * unit;
       if (check_slot && !(status & 0x10)) {

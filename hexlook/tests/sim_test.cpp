@@ -225,6 +225,32 @@ class HexlookSimTest : public QObject {
     frame.refresh();
     QCOMPARE(frame.link_pane()->text(), QString("COM ERR"));
   }
+
+  void a_stuck_board_keeps_the_window_responsive() {
+    start_daemon();
+    poke(0, "0x20c00000", "41424344");
+    auto access = make_client_access();
+    QVERIFY(access->available());
+    MainFrame frame(*access);
+    HexView* view = frame.view();
+    QCOMPARE(daemon_->cncsim({"fault", "0", "stuck-busy", "on"}).status, 0);
+    // Each unit now fails only after the driver's bound; a page read unit by unit would take
+    // 256 times that.
+    QElapsedTimer timer;
+    timer.start();
+    view->compose();
+    QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(view->last_page().stalled);
+    const auto rows = render_rows(view->last_page().layout);
+    for (int i = 1; i <= 16; ++i)
+      QCOMPARE(QString::fromStdString(rows[i]).mid(9, 44).remove(' '), QString(32, 'F'));
+
+    QCOMPARE(daemon_->cncsim({"fault", "0", "stuck-busy", "off"}).status, 0);
+    view->compose();
+    QVERIFY(!view->last_page().stalled);
+    QCOMPARE(QString::fromStdString(render_rows(view->last_page().layout)[1]).left(20),
+             QString("20C00000 4142 43 44 "));
+  }
 };
 
 QTEST_MAIN(HexlookSimTest)

@@ -151,20 +151,50 @@ class HexlookUiTest : public QObject {
     QCOMPARE(frame.help_line()->text(), QString(kHelpText));
   }
 
-  void memory_page_reads_once_per_paint() {
+  void memory_page_reads_in_ascending_order() {
     MainFrame frame(fake_);
+    struct Case { Mode mode; bool slot; int cells; };
+    for (const Case c : {Case{Mode::byte, false, 256}, Case{Mode::word, false, 128},
+                         Case{Mode::dword, true, 64}}) {
+      frame.view()->set_mode(c.mode);
+      frame.view()->model().physical_slot = c.slot;
+      fake_.cell_reads.clear();
+      frame.view()->compose();
+      // The first cell alone, then the rest of the page in one call.
+      QCOMPARE(fake_.cell_reads.size(), size_t(2));
+      QCOMPARE(fake_.cell_reads[0].address, 0x20C00000u);
+      QCOMPARE(fake_.cell_reads[0].count, 1);
+      QCOMPARE(fake_.cell_reads[1].address, 0x20C00000u + unit_size(c.mode));
+      QCOMPARE(fake_.cell_reads[1].count, c.cells - 1);
+      for (const auto& r : fake_.cell_reads) {
+        QCOMPARE(r.unit, unit_size(c.mode));
+        QCOMPARE(r.check_slot, !c.slot);
+      }
+    }
+  }
+
+  void a_board_that_stays_busy_costs_one_cell_per_paint() {
+    fake_.memory[0x20C00001] = 0x42;
+    fake_.read_delay = std::chrono::milliseconds(60);  // as slow as a unit that times out
+    MainFrame frame(fake_);
+    // Slow but no longer busy: the page is read.
+    fake_.status = 0x50;
+    frame.view()->compose();
+    QCOMPARE(fake_.cell_reads.size(), size_t(2));
+    QCOMPARE(render_rows(frame.view()->last_page().layout)[1].substr(9, 4), std::string("0042"));
+    QVERIFY(!frame.view()->last_page().stalled);
+    // Slow and still busy: only the first cell is read, the rest shows all ones.
     fake_.cell_reads.clear();
+    fake_.status = 0xD0;
+    QElapsedTimer timer;
+    timer.start();
     frame.view()->compose();
+    QVERIFY(timer.elapsed() < 1000);
     QCOMPARE(fake_.cell_reads.size(), size_t(1));
-    QCOMPARE(fake_.cell_reads[0].address, 0x20C00000u);
-    QCOMPARE(fake_.cell_reads[0].count, 256);
-    QVERIFY(fake_.cell_reads[0].check_slot);
-    frame.action(kDword)->trigger();
-    frame.action(kPhysicalSlot)->trigger();
-    frame.view()->compose();
-    QCOMPARE(fake_.cell_reads.back().count, 64);
-    QCOMPARE(fake_.cell_reads.back().unit, 4u);
-    QVERIFY(!fake_.cell_reads.back().check_slot);
+    QVERIFY(frame.view()->last_page().stalled);
+    const auto rows = render_rows(frame.view()->last_page().layout);
+    QCOMPARE(rows[1].substr(9, 4), std::string("00FF"));
+    QCOMPARE(rows[16].substr(9, 4), std::string("FFFF"));
   }
 
   void paint_draws_the_cursor_inverted() {
