@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QImage>
+#include <QMenu>
+#include <QMenuBar>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
@@ -122,6 +124,49 @@ class HexlookUiTest : public QObject {
     QCOMPARE(frame.view()->model().top_line(), 0x20C000Fu);
     frame.action(kPhysicalSlot)->trigger();
     QVERIFY(frame.view()->model().physical_slot && frame.action(kPhysicalSlot)->isChecked());
+  }
+
+  void menus_and_status_prompts() {
+    MainFrame frame(fake_);
+    QStringList menus;
+    for (QAction* top : frame.menuBar()->actions()) {
+      QStringList entries;
+      for (QAction* a : top->menu()->actions())
+        entries << (a->isSeparator() ? QString("-") : a->text());
+      menus << top->text() + ": " + entries.join(", ");
+    }
+    QCOMPARE(menus, (QStringList{
+                        "&Node: &Select Node..., -, E&xit",
+                        "&Jump: &Address..., &Previous Page, &Next Page",
+                        "&View: &Byte, &Word, &Dword, -, &FLUX I/O, -, &Read Only, -, &Physical Slot",
+                        "&Help: &About...",
+                    }));
+    // A command's prompt replaces the idle text while it is pointed at.
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    frame.action(kFluxIo)->showStatusText(&frame);
+    QCOMPARE(frame.statusBar()->currentMessage(), QString("Displays FLUX I/O registers."));
+    QVERIFY(!frame.idle_pane()->isVisible());
+    frame.statusBar()->clearMessage();
+    QVERIFY(frame.idle_pane()->isVisible());
+  }
+
+  void a_node_gone_meanwhile_keeps_the_current_node() {
+    MainFrame frame(fake_);
+    bool seen = false;
+    on_next_dialog<NodeDialog>(
+        [&](NodeDialog* d) {
+          d->node_list()->setCurrentIndex(1);  // node 4
+          fake_.nodes.erase(4);
+          d->address_edit()->setText("1000");
+          d->accept();
+        },
+        &seen);
+    frame.select_node();
+    QVERIFY(seen);
+    QCOMPARE(fake_.current_node(), 1);
+    QCOMPARE(frame.windowTitle(), QString("Hexlook : Node1 : Lathe"));
+    QCOMPARE(frame.view()->model().cursor_address(), 0x1000u);
   }
 
   void register_view_greys_memory_commands() {
