@@ -124,6 +124,18 @@ class HexlookUiTest : public QObject {
     QCOMPARE(frame.view()->model().top_line(), 0x20C000Fu);
     frame.action(kPhysicalSlot)->trigger();
     QVERIFY(frame.view()->model().physical_slot && frame.action(kPhysicalSlot)->isChecked());
+
+    // The accelerators reach the commands from the view.
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowActive(&frame));
+    QTest::keyClick(frame.view(), Qt::Key_F8);
+    QCOMPARE(frame.view()->model().mode(), Mode::dword);
+    QTest::keyClick(frame.view(), Qt::Key_F4);
+    QVERIFY(frame.view()->model().write_enabled);
+    QTest::keyClick(frame.view(), Qt::Key_F3);
+    QVERIFY(frame.view()->model().register_view);
+    QTest::keyClick(frame.view(), Qt::Key_F6);  // greyed in register view
+    QCOMPARE(frame.view()->model().mode(), Mode::dword);
   }
 
   void menus_and_status_prompts() {
