@@ -54,6 +54,7 @@ Node::Node(uint32_t number, uint32_t base, const NodeSettings& settings,
   power_ = settings_.power_at_start;
   ready_ = power_ && settings_.ready_at_start;
   if (power_) power_on_contents_locked();
+  publish_status_locked();
 }
 
 Node::~Node() { memory_.sync(); }
@@ -63,6 +64,16 @@ Node::~Node() { memory_.sync(); }
 
 bool Node::link_up_locked(Clock::time_point now) const {
   return power_ && link_ && !link_lost_ && now >= link_down_until_;
+}
+
+Node::Clock::time_point Node::now_locked() {
+  if (deadline_pending_) {
+    const Clock::time_point now = Clock::now();
+    if (now < busy_until_ || now < link_down_until_) return now;
+    deadline_pending_ = false;
+    publish_status_locked();  // the status reads the same from now on, until the next change
+  }
+  return std::max(busy_until_, link_down_until_);
 }
 
 uint8_t Node::status_locked(Clock::time_point now) const {
@@ -75,16 +86,25 @@ uint8_t Node::status_locked(Clock::time_point now) const {
   return s;
 }
 
+void Node::merge(std::atomic<uint32_t>& reg, uint32_t mask, uint32_t bits) {
+  uint32_t old = reg.load(std::memory_order_relaxed);
+  while (!reg.compare_exchange_weak(old, (old & ~mask) | (bits & mask), std::memory_order_relaxed)) {
+  }
+}
+
+void Node::publish_status_locked() {
+  quiet_status_.store(deadline_pending_ ? int16_t(-1) : int16_t(status_locked(now_locked())),
+                      std::memory_order_release);
+}
+
 uint8_t Node::read_reg_locked(uint32_t offset) {
   switch (offset) {
-    case 0: case 1: case 2: case 3:
-      return uint8_t(data_ >> (8 * (offset - kRegData)));
-    case 4: case 5: case 6: case 7:
-      return uint8_t(address_ >> (8 * (offset - kRegAddress)));
+    case 0: case 1: case 2: case 3: case 4: case 5: case 6: case 7:
+      return uint8_t(plain(offset).load(std::memory_order_relaxed) >> (8 * (offset & 3)));
     case kRegCommand:
       return command_;
     case kRegStatus:
-      return status_locked(Clock::now());
+      return status_locked(now_locked());
     case kRegScratch:
       return uint8_t((settings_.board_generation << 4) | (scratch_ & 0x0F));
     default:
@@ -94,14 +114,9 @@ uint8_t Node::read_reg_locked(uint32_t offset) {
 
 void Node::write_reg_locked(uint32_t offset, uint8_t value) {
   switch (offset) {
-    case 0: case 1: case 2: case 3: {
-      unsigned shift = 8 * (offset - kRegData);
-      data_ = (data_ & ~(0xFFu << shift)) | (uint32_t(value) << shift);
-      break;
-    }
-    case 4: case 5: case 6: case 7: {
-      unsigned shift = 8 * (offset - kRegAddress);
-      address_ = (address_ & ~(0xFFu << shift)) | (uint32_t(value) << shift);
+    case 0: case 1: case 2: case 3: case 4: case 5: case 6: case 7: {
+      const unsigned shift = 8 * (offset & 3);
+      merge(plain(offset), 0xFFu << shift, uint32_t(value) << shift);
       break;
     }
     case kRegCommand:
@@ -121,25 +136,33 @@ void Node::write_reg_locked(uint32_t offset, uint8_t value) {
 
 void Node::run_unit_locked(uint8_t command) {
   if (stuck_busy_) return;  // a hung board takes no command
-  Clock::time_point now = Clock::now();
-  busy_until_ = now + std::chrono::nanoseconds(settings_.unit_time_ns);
+  Clock::time_point now;
+  if (settings_.unit_time_ns != 0) {
+    now = Clock::now();
+    busy_until_ = now + std::chrono::nanoseconds(settings_.unit_time_ns);
+    deadline_set_locked();
+  } else {
+    now = now_locked();
+    busy_until_ = now;  // done at once
+  }
   unsigned size = command & 0x07;
   bool valid = size == 1 || size == 2 || size == 4;
   bool read = (command & 0x80) != 0;
   if (!valid || (command & 0x78) != 0) {
-    data_ = 0xFFFFFFFF;  // an unknown command reads as all ones and writes nowhere
+    data_.store(0xFFFFFFFF, std::memory_order_relaxed);  // an unknown command reads as all ones and writes nowhere
     return;
   }
   uint32_t mask = size == 4 ? 0xFFFFFFFFu : ((1u << (8 * size)) - 1);
   bool link = link_up_locked(now);
+  const uint32_t address = address_.load(std::memory_order_relaxed);
   if (read) {
-    uint32_t value = unit_read_locked(address_, size, link);
-    data_ = value;
-    trace_.record(Trace::Kind::kRead, uint8_t(size), address_, value);
+    uint32_t value = unit_read_locked(address, size, link);
+    data_.store(value, std::memory_order_relaxed);
+    trace_.record(Trace::Kind::kRead, uint8_t(size), address, value);
   } else {
-    uint32_t value = data_ & mask;
-    unit_write_locked(address_, value, size, link);
-    trace_.record(Trace::Kind::kWrite, uint8_t(size), address_, value);
+    uint32_t value = data_.load(std::memory_order_relaxed) & mask;
+    unit_write_locked(address, value, size, link);
+    trace_.record(Trace::Kind::kWrite, uint8_t(size), address, value);
   }
 }
 
@@ -151,6 +174,13 @@ static bool is_link_control(uint32_t address) {
 
 uint32_t Node::unit_read_locked(uint32_t address, unsigned size, bool link) {
   uint32_t value = 0;
+  if (link) {
+    // A unit that lies whole in one memory region (the usual case) is read in one go.
+    if (const std::span<uint8_t> run = memory_.run(address, true); run.size() >= size) {
+      for (unsigned i = 0; i < size; ++i) value |= uint32_t(run[i]) << (8 * i);
+      return value;
+    }
+  }
   for (unsigned i = 0; i < size; ++i) {
     uint32_t a = address + i;
     uint8_t byte = 0xFF;
@@ -165,6 +195,13 @@ uint32_t Node::unit_read_locked(uint32_t address, unsigned size, bool link) {
 }
 
 void Node::unit_write_locked(uint32_t address, uint32_t value, unsigned size, bool link) {
+  if (link) {
+    // Memory regions never hold the link control word, so a unit inside one has no side effect.
+    if (const std::span<uint8_t> run = memory_.run(address, true); run.size() >= size) {
+      for (unsigned i = 0; i < size; ++i) run[i] = uint8_t(value >> (8 * i));
+      return;
+    }
+  }
   bool reset = false;
   for (unsigned i = 0; i < size; ++i) {
     uint32_t a = address + i;
@@ -185,14 +222,25 @@ void Node::reset_link_locked(Clock::time_point now) {
   if (!power_ || !link_) return;
   link_lost_ = false;
   link_down_until_ = now + std::chrono::milliseconds(settings_.link_reset_ms);
+  deadline_set_locked();
 }
 
+// The data and address registers have no side effects: they are read and written without the
+// mutex, an aligned word or double word of them at once. The status register is read without it
+// while its answer does not depend on the time. Everything else goes byte by byte under the mutex.
 uint8_t Node::in8(uint32_t port) {
+  const uint32_t off = port - base_;
+  if (plain_register(off)) return uint8_t(plain(off).load(std::memory_order_relaxed) >> (8 * (off & 3)));
+  if (off == kRegStatus) {
+    if (const int16_t quiet = quiet_status_.load(std::memory_order_acquire); quiet >= 0) return uint8_t(quiet);
+  }
   std::lock_guard lock(mutex_);
-  return port - base_ < kBlockSize ? read_reg_locked(port - base_) : 0xFF;
+  return off < kBlockSize ? read_reg_locked(off) : 0xFF;
 }
 
 uint16_t Node::in16(uint32_t port) {
+  if (const uint32_t off = port - base_; plain_register(off) && off % 2 == 0)
+    return uint16_t(plain(off).load(std::memory_order_relaxed) >> (8 * (off & 3)));
   std::lock_guard lock(mutex_);
   uint16_t v = 0;
   for (uint32_t i = 0; i < 2; ++i) {
@@ -203,6 +251,8 @@ uint16_t Node::in16(uint32_t port) {
 }
 
 uint32_t Node::in32(uint32_t port) {
+  if (const uint32_t off = port - base_; plain_register(off) && off % 4 == 0)
+    return plain(off).load(std::memory_order_relaxed);
   std::lock_guard lock(mutex_);
   uint32_t v = 0;
   for (uint32_t i = 0; i < 4; ++i) {
@@ -213,17 +263,32 @@ uint32_t Node::in32(uint32_t port) {
 }
 
 void Node::out8(uint32_t port, uint8_t value) {
+  const uint32_t off = port - base_;
+  if (plain_register(off)) {
+    const unsigned shift = 8 * (off & 3);
+    merge(plain(off), 0xFFu << shift, uint32_t(value) << shift);
+    return;
+  }
   std::lock_guard lock(mutex_);
-  if (port - base_ < kBlockSize) write_reg_locked(port - base_, value);
+  if (off < kBlockSize) write_reg_locked(off, value);
 }
 
 void Node::out16(uint32_t port, uint16_t value) {
+  if (const uint32_t off = port - base_; plain_register(off) && off % 2 == 0) {
+    const unsigned shift = 8 * (off & 3);
+    merge(plain(off), 0xFFFFu << shift, uint32_t(value) << shift);
+    return;
+  }
   std::lock_guard lock(mutex_);
   for (uint32_t i = 0; i < 2; ++i)
     if (port + i - base_ < kBlockSize) write_reg_locked(port + i - base_, uint8_t(value >> (8 * i)));
 }
 
 void Node::out32(uint32_t port, uint32_t value) {
+  if (const uint32_t off = port - base_; plain_register(off) && off % 4 == 0) {
+    plain(off).store(value, std::memory_order_relaxed);
+    return;
+  }
   std::lock_guard lock(mutex_);
   for (uint32_t i = 0; i < 4; ++i)
     if (port + i - base_ < kBlockSize) write_reg_locked(port + i - base_, uint8_t(value >> (8 * i)));
@@ -267,16 +332,19 @@ void Node::set_link(bool up) {
     link_lost_ = false;
     link_down_until_ = {};
   }
+  publish_status_locked();
 }
 
 void Node::lose_link() {
   std::lock_guard lock(mutex_);
   link_lost_ = true;
+  publish_status_locked();
 }
 
 void Node::set_ready(bool on) {
   std::lock_guard lock(mutex_);
   ready_ = on;
+  publish_status_locked();
 }
 
 void Node::set_power(bool on) {
@@ -293,6 +361,7 @@ void Node::set_power(bool on) {
     ready_ = false;
   }
   link_down_until_ = {};
+  publish_status_locked();
 }
 
 void Node::set_fault(Fault fault, bool on) {
@@ -302,11 +371,13 @@ void Node::set_fault(Fault fault, bool on) {
       stuck_busy_ = on;
       break;
   }
+  publish_status_locked();
 }
 
 void Node::set_busy_at_start(bool on) {
   std::lock_guard lock(mutex_);
   busy_at_start_ = on;
+  publish_status_locked();
 }
 
 void Node::set_unit_time_ns(uint64_t ns) {
@@ -381,7 +452,7 @@ std::string Node::trace_text() {
 
 uint8_t Node::status() {
   std::lock_guard lock(mutex_);
-  return status_locked(Clock::now());
+  return status_locked(now_locked());
 }
 
 uint8_t Node::register9_written() {

@@ -4,6 +4,7 @@
 //
 // Every public member is safe to call from any thread: the driver runs units under its node lock
 // and register requests without it, and the control socket and tests reach the node as well.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -103,8 +104,28 @@ class Node final : public lorand::PortIo {
  private:
   using Clock = std::chrono::steady_clock;
 
+  // Status, data and address registers are read and the data and address registers written without
+  // the node's mutex (see quiet_status_); every other access takes it.
+  static bool plain_register(uint32_t offset) { return offset < 8; }
+  std::atomic<uint32_t>& plain(uint32_t offset) { return offset < 4 ? data_ : address_; }
+  // Replaces the bits of `mask` in a plain register with those of `bits`, atomically against any
+  // other access to it.
+  static void merge(std::atomic<uint32_t>& reg, uint32_t mask, uint32_t bits);
+  // Sets quiet_status_ from the state; called before the mutex is released by everything that
+  // changes what the status register reads.
+  void publish_status_locked();
+
   uint8_t read_reg_locked(uint32_t offset);
   void write_reg_locked(uint32_t offset, uint8_t value);
+  // The time to judge the busy and link deadlines by. Reads the clock only while one of them may
+  // still lie ahead; once both have passed, any later time gives the same answers, so the last
+  // deadline stands in for the clock and a board whose units take no time never reads it.
+  Clock::time_point now_locked();
+  // A deadline was set from `now`: the clock is needed again until it has passed.
+  void deadline_set_locked() {
+    deadline_pending_ = true;
+    quiet_status_.store(-1, std::memory_order_release);
+  }
   uint8_t status_locked(Clock::time_point now) const;
   bool link_up_locked(Clock::time_point now) const;
   void run_unit_locked(uint8_t command);
@@ -120,14 +141,18 @@ class Node final : public lorand::PortIo {
   std::mutex mutex_;
   CncMemory memory_;
   Trace trace_;
-  uint32_t data_ = 0;
-  uint32_t address_ = 0;
+  std::atomic<uint32_t> data_{0};
+  std::atomic<uint32_t> address_{0};
+  // What the status register reads while no deadline lies ahead (so the answer does not depend on
+  // the time), or -1 while one may: the driver's status polls then need neither mutex nor clock.
+  std::atomic<int16_t> quiet_status_{-1};
   uint8_t command_ = 0;
   uint8_t register9_ = 0;
   uint8_t scratch_ = 0;
   uint8_t link_control_[2] = {0, 0};  // the board's link control word (space 0x30)
   Clock::time_point busy_until_{};
   Clock::time_point link_down_until_{};
+  bool deadline_pending_ = false;  // busy_until_ or link_down_until_ may lie in the future
   bool busy_at_start_ = false;
   bool stuck_busy_ = false;
   bool link_ = true;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -449,6 +450,89 @@ TEST_F(CncsimBoard, ConcurrentUnitsAndRegisterRequestsStayConsistent) {
   done = true;
   c.join();
   e.join();
+}
+
+TEST_F(CncsimBoard, DataAndAddressRegistersAgreeAtEveryWidth) {
+  // Written at one width, read back at every other, including accesses that straddle into the
+  // command and status registers (those go byte by byte).
+  node->out32(kBase + 0, 0x44332211);
+  node->out32(kBase + 4, 0x88776655);
+  struct Read {
+    uint32_t offset;
+    unsigned width;
+    uint32_t expected;
+  };
+  const Read reads[] = {
+      {0, 1, 0x11}, {3, 1, 0x44}, {4, 1, 0x55}, {7, 1, 0x88}, {0, 2, 0x2211}, {2, 2, 0x4433},
+      {4, 2, 0x6655}, {6, 2, 0x8877}, {3, 2, 0x5544}, {0, 4, 0x44332211}, {4, 4, 0x88776655},
+      {7, 2, uint32_t(node->in8(kBase + 8)) << 8 | 0x88},
+      {8, 4, 0xFF2A5000u | node->in8(kBase + 8)},  // command, status 0x50, scratch 0x2A, unused
+  };
+  node->register_out8(kBase + 10, 0x0A);
+  for (const Read& r : reads) {
+    SCOPED_TRACE(testing::Message() << "offset " << r.offset << " width " << r.width);
+    const uint32_t port = kBase + r.offset;
+    const uint32_t got = r.width == 1 ? node->in8(port) : r.width == 2 ? node->in16(port) : node->in32(port);
+    EXPECT_EQ(got, r.expected);
+  }
+  // Narrow writes replace only their own bytes.
+  node->out8(kBase + 5, 0xAB);
+  node->out16(kBase + 2, 0xCDEF);
+  node->out16(kBase + 6, 0x1234);
+  EXPECT_EQ(node->in32(kBase + 0), 0xCDEF2211u);
+  EXPECT_EQ(node->in32(kBase + 4), 0x1234AB55u);
+}
+
+TEST_F(CncsimBoard, ConcurrentByteWritesToOneRegisterKeepEveryByte) {
+  // Four threads each own one byte of the address register; none may undo another's write.
+  constexpr uint32_t kRounds = 20000;
+  std::vector<std::thread> writers;
+  for (uint32_t b = 0; b < 4; ++b)
+    writers.emplace_back([&, b] {
+      for (uint32_t i = 0; i <= kRounds; ++i) node->out8(kBase + 4 + b, uint8_t(i + b));
+    });
+  for (auto& t : writers) t.join();
+  uint32_t expected = 0;
+  for (uint32_t b = 0; b < 4; ++b) expected |= uint32_t(uint8_t(kRounds + b)) << (8 * b);
+  EXPECT_EQ(node->in32(kBase + 4), expected);
+}
+
+TEST_F(CncsimBoard, StatusPollsFollowEveryChangeWithoutAUnit) {
+  // The status register as the driver polls it (plain port reads), after each control change.
+  Driver d{*node};
+  struct Step {
+    const char* what;
+    std::function<void()> change;
+    uint8_t expected;
+  };
+  const uint8_t up = lorand::kStatusLink | lorand::kStatusReady;
+  const Step steps[] = {
+      {"ready off", [&] { node->set_ready(false); }, lorand::kStatusLink},
+      {"ready on", [&] { node->set_ready(true); }, up},
+      {"stuck busy", [&] { node->set_fault(cncsim::Fault::kStuckBusy, true); }, uint8_t(lorand::kStatusBusy | up)},
+      {"stuck busy off", [&] { node->set_fault(cncsim::Fault::kStuckBusy, false); }, up},
+      {"busy at start", [&] { node->set_busy_at_start(true); }, uint8_t(lorand::kStatusBusy | up)},
+      {"busy at start off", [&] { node->set_busy_at_start(false); }, up},
+      {"link down", [&] { node->set_link(false); }, 0},
+      {"link up", [&] { node->set_link(true); }, up},
+      {"link lost", [&] { node->lose_link(); }, 0},
+      {"link reset by the PC", [&] { d.write(0x30800000, 0x10, 1); }, 0},
+      {"power off", [&] { node->set_power(false); }, 0},
+      {"power on", [&] { node->set_power(true); }, up},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.change();
+    EXPECT_EQ(node->in8(kBase + 9), step.expected);
+  }
+  // The reset link comes back by itself once its time is up, seen by polls alone.
+  node->lose_link();
+  d.write(0x30800000, 0x10, 1);
+  const auto start = std::chrono::steady_clock::now();
+  while (!(node->in8(kBase + 9) & lorand::kStatusLink) &&
+         std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
+  }
+  EXPECT_EQ(node->in8(kBase + 9), up);
 }
 
 TEST_F(CncsimBoard, ControlCommandsDriveTheNode) {
