@@ -201,14 +201,15 @@ void Batch::clear() {
 
 bool Device::run(Batch& batch) {
   const size_t count = batch.items_.size();
-  std::vector<IoResult> results(count);
-  std::vector<size_t> returned(count, 0);
   for (auto& item : batch.items_)
     if (item.result) *item.result = IoResult{};
 
+  // The answer of the item before the one at hand: a conditional read is judged by it.
+  IoResult last{};
+  size_t last_returned = 0;
   auto publish = [&](size_t i, IoResult r, size_t bytes) {
-    results[i] = r;
-    returned[i] = bytes;
+    last = r;
+    last_returned = bytes;
     if (batch.items_[i].result) *batch.items_[i].result = r;
   };
   auto conditional = [&](size_t i) { return (batch.items_[i].kind & 0x80000000u) != 0; };
@@ -216,20 +217,15 @@ bool Device::run(Batch& batch) {
   auto condition_holds = [&](size_t i) {
     if (i == 0) return false;
     const auto& before = batch.items_[i - 1];
-    if (results[i - 1].status != STATUS_SUCCESS || returned[i - 1] == 0 || before.output.empty())
-      return false;
+    if (last.status != STATUS_SUCCESS || last_returned == 0 || before.output.empty()) return false;
     const uint8_t mask = batch.items_[i].condition_mask;
     return (before.output[0] & mask) == mask;
   };
-  auto make_item = [&](size_t i) {
-    const auto& b = batch.items_[i];
-    wire::Item item;
-    item.kind = b.kind & ~0x80000000u;
-    item.code = b.code;
-    item.position = b.position;
-    item.input = std::span<const uint8_t>(batch.inputs_).subspan(b.input_offset, b.input_length);
-    item.output_length = item.kind == wire::kKindWrite ? 0 : uint32_t(b.output.size());
-    return item;
+  auto kind_of = [&](size_t i) { return batch.items_[i].kind & ~0x80000000u; };
+  // Bytes the item takes in a request message and, at most, in the answer.
+  auto request_bytes = [&](size_t i) { return wire::kItemHeader + batch.items_[i].input_length; };
+  auto answer_bytes = [&](size_t i) {
+    return wire::kAnswerHeader + (kind_of(i) == wire::kKindWrite ? 0 : batch.items_[i].output.size());
   };
 
   if (fd_ < 0) return false;
@@ -241,40 +237,50 @@ bool Device::run(Batch& batch) {
       ++i;
       continue;
     }
-    wire::Item first = make_item(i);
-    if (wire::kBatchHeader + wire::request_size(first) > wire::kMaxMessage ||
-        wire::kBatchAnswerHeader + wire::answer_size(first) > wire::kMaxMessage) {
+    if (wire::kBatchHeader + request_bytes(i) > wire::kMaxMessage ||
+        wire::kBatchAnswerHeader + answer_bytes(i) > wire::kMaxMessage) {
       // Too big to share a message: sent on its own (split as a long transfer needs).
       const auto& b = batch.items_[i];
+      const auto input = std::span<const uint8_t>(batch.inputs_).subspan(b.input_offset, b.input_length);
       IoResult r;
-      if (first.kind == wire::kKindControl) r = control(first.code, first.input, b.output);
-      else if (first.kind == wire::kKindRead) r = read(first.position, b.output);
-      else r = write(first.position, first.input);
+      if (kind_of(i) == wire::kKindControl) r = control(b.code, input, b.output);
+      else if (kind_of(i) == wire::kKindRead) r = read(b.position, b.output);
+      else r = write(b.position, input);
       if (r.status == STATUS_PIPE_BROKEN) return false;
-      publish(i, r, first.kind == wire::kKindWrite ? 0 : std::min<size_t>(r.information, b.output.size()));
+      publish(i, r, kind_of(i) == wire::kKindWrite ? 0 : std::min<size_t>(r.information, b.output.size()));
       ++i;
       continue;
     }
     // Gather as many items as fit one request and one answer.
     size_t end = i + 1;
-    size_t request = wire::kBatchHeader + wire::request_size(first);
-    size_t reply = wire::kBatchAnswerHeader + wire::answer_size(first);
+    size_t request = wire::kBatchHeader + request_bytes(i);
+    size_t reply = wire::kBatchAnswerHeader + answer_bytes(i);
     while (end < count) {
-      const wire::Item next = make_item(end);
-      if (request + wire::request_size(next) > wire::kMaxMessage ||
-          reply + wire::answer_size(next) > wire::kMaxMessage)
+      if (request + request_bytes(end) > wire::kMaxMessage || reply + answer_bytes(end) > wire::kMaxMessage)
         break;
-      request += wire::request_size(next);
-      reply += wire::answer_size(next);
+      request += request_bytes(end);
+      reply += answer_bytes(end);
       ++end;
     }
-    request_.clear();
-    request_.reserve(request);
-    wire::encode_batch_header(request_, uint32_t(end - i));
+    // Encoded in place: the message is exactly `request` bytes.
+    request_.resize(request);
+    uint8_t* p = request_.data();
+    wire::store32(p, wire::kKindBatch);
+    wire::store32(p + 4, uint32_t(end - i));
+    p += wire::kBatchHeader;
     for (size_t k = i; k < end; ++k) {
-      wire::Item item = make_item(k);
-      if (k > i && conditional(k)) item.condition = wire::kConditional | batch.items_[k].condition_mask;
-      wire::encode_item(request_, item);
+      const auto& b = batch.items_[k];
+      const uint32_t kind = kind_of(k);
+      const uint32_t condition = k > i && conditional(k) ? wire::kConditional | b.condition_mask : 0;
+      wire::store32(p, kind);
+      wire::store32(p + 4, b.code);
+      wire::store32(p + 8, uint32_t(b.position));
+      wire::store32(p + 12, uint32_t(b.position >> 32));
+      wire::store32(p + 16, b.input_length);
+      wire::store32(p + 20, kind == wire::kKindWrite ? 0 : uint32_t(b.output.size()));
+      wire::store32(p + 24, condition);
+      if (b.input_length) std::memcpy(p + wire::kItemHeader, batch.inputs_.data() + b.input_offset, b.input_length);
+      p += wire::kItemHeader + b.input_length;
     }
     size_t answer_length = 0;
     if (!exchange(&answer_length) || answer_length < wire::kBatchAnswerHeader ||

@@ -1,25 +1,21 @@
 #include "driver/device/wire.h"
 
+#include <cstring>
+
 namespace lorand::wire {
 
-void put32(std::vector<uint8_t>& out, uint32_t v) {
-  const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-  out.insert(out.end(), b, b + 4);
-}
-
-void put64(std::vector<uint8_t>& out, uint64_t v) {
-  put32(out, uint32_t(v));
-  put32(out, uint32_t(v >> 32));
-}
-
 void encode_item(std::vector<uint8_t>& message, const Item& item) {
-  put32(message, item.kind);
-  put32(message, item.code);
-  put64(message, item.position);
-  put32(message, uint32_t(item.input.size()));
-  put32(message, item.output_length);
-  put32(message, item.condition);
-  message.insert(message.end(), item.input.begin(), item.input.end());
+  const size_t at = message.size();
+  message.resize(at + kItemHeader + item.input.size());
+  uint8_t* p = message.data() + at;
+  store32(p, item.kind);
+  store32(p + 4, item.code);
+  store32(p + 8, uint32_t(item.position));
+  store32(p + 12, uint32_t(item.position >> 32));
+  store32(p + 16, uint32_t(item.input.size()));
+  store32(p + 20, item.output_length);
+  store32(p + 24, item.condition);
+  if (!item.input.empty()) std::memcpy(p + kItemHeader, item.input.data(), item.input.size());
 }
 
 void encode_batch_header(std::vector<uint8_t>& message, uint32_t count) {

@@ -57,8 +57,21 @@ void encode_batch_header(std::vector<uint8_t>& message, uint32_t count);
 inline size_t request_size(const Item& item) { return kItemHeader + item.input.size(); }
 inline size_t answer_size(const Item& item) { return kAnswerHeader + item.output_length; }
 
-void put32(std::vector<uint8_t>& out, uint32_t v);
-void put64(std::vector<uint8_t>& out, uint64_t v);
+inline void store32(uint8_t* p, uint32_t v) {
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+  p[2] = uint8_t(v >> 16);
+  p[3] = uint8_t(v >> 24);
+}
+inline void put32(std::vector<uint8_t>& out, uint32_t v) {
+  const size_t at = out.size();
+  out.resize(at + 4);
+  store32(out.data() + at, v);
+}
+inline void put64(std::vector<uint8_t>& out, uint64_t v) {
+  put32(out, uint32_t(v));
+  put32(out, uint32_t(v >> 32));
+}
 inline uint32_t get32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }

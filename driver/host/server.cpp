@@ -19,12 +19,17 @@ namespace lorand::host {
 
 namespace {
 
-void put_answer(std::vector<uint8_t>& answer, NTSTATUS status, uint32_t information,
-                std::span<const uint8_t> output) {
-  wire::put32(answer, status);
-  wire::put32(answer, information);
-  wire::put32(answer, uint32_t(output.size()));
-  answer.insert(answer.end(), output.begin(), output.end());
+void store_header(uint8_t* p, NTSTATUS status, uint32_t information, uint32_t length) {
+  wire::store32(p, status);
+  wire::store32(p + 4, information);
+  wire::store32(p + 8, length);
+}
+
+// Appends an answer item without output.
+void put_answer(std::vector<uint8_t>& answer, NTSTATUS status, uint32_t information) {
+  const size_t at = answer.size();
+  answer.resize(at + wire::kAnswerHeader);
+  store_header(answer.data() + at, status, information, 0);
 }
 
 struct Outcome {
@@ -32,6 +37,7 @@ struct Outcome {
   size_t returned;  // output bytes handed back
 };
 
+// Carries out one item and appends its answer item to `answer`.
 Outcome execute(LnkDriver& driver, const wire::Item& item, std::vector<uint8_t>& answer,
                 std::vector<uint8_t>& scratch) {
   LnkRequest request;
@@ -56,11 +62,21 @@ Outcome execute(LnkDriver& driver, const wire::Item& item, std::vector<uint8_t>&
       break;
   }
   request.file_position = item.position;
-  if (scratch.size() < size) scratch.resize(size);
-  // The system buffer: the input, then zeros, so no earlier request's bytes can leak out.
-  std::copy(item.input.begin(), item.input.end(), scratch.begin());
-  std::fill(scratch.begin() + ptrdiff_t(item.input.size()), scratch.begin() + ptrdiff_t(size), 0);
-  request.buffer = std::span<uint8_t>(scratch.data(), size);
+  const size_t at = answer.size();
+  uint8_t* buffer;
+  if (item.kind == wire::kKindRead) {
+    // A read's system buffer is the output area of its own answer item (zeroed by the resize, so
+    // no earlier request's bytes can leak out): the data is read straight into the answer.
+    answer.resize(at + wire::kAnswerHeader + size);
+    buffer = answer.data() + at + wire::kAnswerHeader;
+  } else {
+    // The system buffer: the input, then zeros.
+    if (scratch.size() < size) scratch.resize(size);
+    buffer = scratch.data();
+    std::copy(item.input.begin(), item.input.end(), buffer);
+    std::fill(buffer + item.input.size(), buffer + size, 0);
+  }
+  request.buffer = std::span<uint8_t>(buffer, size);
   driver.Dispatch(request);
 
   size_t returned = 0;
@@ -71,8 +87,13 @@ Outcome execute(LnkDriver& driver, const wire::Item& item, std::vector<uint8_t>&
     // A read hands back the bytes it read; one that a board timeout cut short, those before it.
     returned = std::min<size_t>(request.information, item.output_length);
   }
-  put_answer(answer, request.status, request.information,
-             std::span<const uint8_t>(scratch.data(), returned));
+  if (item.kind == wire::kKindRead) {
+    answer.resize(at + wire::kAnswerHeader + returned);
+  } else {
+    answer.resize(at + wire::kAnswerHeader);
+    answer.insert(answer.end(), buffer, buffer + returned);
+  }
+  store_header(answer.data() + at, request.status, request.information, uint32_t(returned));
   return Outcome{request.status, returned};
 }
 
@@ -83,7 +104,7 @@ void handle_message(LnkDriver& driver, std::span<const uint8_t> message,
   answer.clear();
   thread_local wire::Request request;  // keeps its room between messages
   if (!wire::decode_request(message, request)) {
-    put_answer(answer, STATUS_INVALID_PARAMETER, 0, {});
+    put_answer(answer, STATUS_INVALID_PARAMETER, 0);
     return;
   }
   if (!request.batch) {
@@ -97,7 +118,7 @@ void handle_message(LnkDriver& driver, std::span<const uint8_t> message,
     if (item.condition & wire::kConditional) {
       const uint8_t mask = uint8_t(item.condition);
       if (last.status != STATUS_SUCCESS || last.returned == 0 || (last_first_byte & mask) != mask) {
-        put_answer(answer, STATUS_CANCELLED, 0, {});
+        put_answer(answer, STATUS_CANCELLED, 0);
         last = Outcome{STATUS_CANCELLED, 0};
         continue;
       }
