@@ -78,12 +78,12 @@ bool decode_request(std::span<const uint8_t> message, Request& request) {
   size_t offset = kBatchHeader;
   size_t answer = kBatchAnswerHeader;
   for (uint32_t i = 0; i < count; ++i) {
-    Item item;
+    // Decoded in place: no copy of the item afterwards.
+    Item& item = request.items.emplace_back();
     if (!decode_item(message, &offset, item)) return false;
     if (i == 0 && item.condition != 0) return false;
     answer += answer_size(item);
     if (answer > kMaxMessage) return false;
-    request.items.push_back(item);
   }
   return offset == message.size();
 }
