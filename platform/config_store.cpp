@@ -318,7 +318,10 @@ bool update_config(const std::filesystem::path& file,
   mode_t mode = 0644;
   struct stat old {};
   if (::stat(file.c_str(), &old) == 0) mode = old.st_mode & 07777;
-  std::string temp = (folder / ("." + file.filename().string() + ".XXXXXX")).string();
+  std::string temp_name = ".";
+  temp_name += file.filename().string();
+  temp_name += ".XXXXXX";
+  std::string temp = (folder / temp_name).string();
   FdGuard out(::mkstemp(temp.data()));
   if (out.get() < 0) return fail(std::string("cannot be written: ") + std::strerror(errno));
   bool ok = ::fchmod(out.get(), mode) == 0 && write_all(out.get(), data.serialize()) &&
