@@ -14,6 +14,7 @@
 #include "driver/core/status.h"
 #include "platform/config_store.h"
 #include "platform/paths.h"
+#include "platform/raw_ports.h"
 
 namespace cnbus {
 namespace {
@@ -152,7 +153,7 @@ void build(CnbusNodeTable& t, const ClientOptions& options) {
       if (strcasecmp(board.c_str(), "sim") == 0) {
         ports[n] = std::make_unique<DevicePorts>(t.device, n, e.port_base);
       } else {
-        auto isa = std::make_unique<IsaPorts>(system_raw_ports(), e.port_base);
+        auto isa = std::make_unique<IsaPorts>(moxel::system_raw_ports(), e.port_base);
         if (!isa->usable())
           std::fprintf(stderr, "cnbusclient: no access to ports 0x%X-0x%X of node %u: %s\n",
                        unsigned(e.port_base), unsigned(e.port_base) + 15, n,

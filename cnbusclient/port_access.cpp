@@ -6,11 +6,6 @@
 #include "driver/core/port_io.h"
 #include "driver/core/status.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <sys/io.h>
-#define CNBUS_HAVE_PORT_IO 1
-#endif
-
 namespace cnbus {
 
 bool PortAccess::register_in(uint32_t port, uint8_t* value) {
@@ -22,44 +17,11 @@ bool PortAccess::register_in(uint32_t port, uint8_t* value) {
 
 bool PortAccess::register_out(uint32_t port, uint8_t value) { return out(port, 1, value); }
 
-// --- the processor's port instructions ---
-
 namespace {
-
-class SystemRawPorts final : public RawPorts {
- public:
-#ifdef CNBUS_HAVE_PORT_IO
-  int ioperm(unsigned long from, unsigned long count, int turn_on) override {
-    return ::ioperm(from, count, turn_on);
-  }
-  uint8_t inb(uint16_t port) override { return ::inb(port); }
-  uint16_t inw(uint16_t port) override { return ::inw(port); }
-  uint32_t inl(uint16_t port) override { return ::inl(port); }
-  void outb(uint16_t port, uint8_t value) override { ::outb(value, port); }
-  void outw(uint16_t port, uint16_t value) override { ::outw(value, port); }
-  void outl(uint16_t port, uint32_t value) override { ::outl(value, port); }
-#else
-  int ioperm(unsigned long, unsigned long, int) override {
-    errno = ENOSYS;
-    return -1;
-  }
-  uint8_t inb(uint16_t) override { return 0xFF; }
-  uint16_t inw(uint16_t) override { return 0xFFFF; }
-  uint32_t inl(uint16_t) override { return 0xFFFFFFFF; }
-  void outb(uint16_t, uint8_t) override {}
-  void outw(uint16_t, uint16_t) override {}
-  void outl(uint16_t, uint32_t) override {}
-#endif
-};
 
 bool valid_width(unsigned width) { return width == 1 || width == 2 || width == 4; }
 
 }  // namespace
-
-RawPorts& system_raw_ports() {
-  static SystemRawPorts ports;
-  return ports;
-}
 
 // --- ISA board ---
 
@@ -69,7 +31,7 @@ IsaPorts::IsaPorts(RawPorts& raw, uint32_t base) : raw_(raw), base_(base) {
     error_ = EINVAL;
     return;
   }
-  if (raw_.ioperm(base_, lorand::kRegisterBlockSize, 1) == 0) {
+  if (raw_.permit(base_, lorand::kRegisterBlockSize, true) == 0) {
     usable_ = true;
   } else {
     error_ = errno;
@@ -77,7 +39,7 @@ IsaPorts::IsaPorts(RawPorts& raw, uint32_t base) : raw_(raw), base_(base) {
 }
 
 IsaPorts::~IsaPorts() {
-  if (usable_) raw_.ioperm(base_, lorand::kRegisterBlockSize, 0);
+  if (usable_) raw_.permit(base_, lorand::kRegisterBlockSize, false);
 }
 
 bool IsaPorts::inside(uint32_t port, unsigned width) const {

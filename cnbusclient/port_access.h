@@ -9,11 +9,15 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/raw_ports.h"
+
 namespace lorand {
 class PortIo;
 }
 
 namespace cnbus {
+
+using moxel::RawPorts;
 
 class SharedDevice;
 
@@ -29,24 +33,6 @@ class PortAccess {
   virtual bool register_in(uint32_t port, uint8_t* value);
   virtual bool register_out(uint32_t port, uint8_t value);
 };
-
-// The processor's port instructions and the permission call, behind an interface so the ISA backend
-// can be tested over a fake where the kernel offers no port access.
-class RawPorts {
- public:
-  virtual ~RawPorts() = default;
-  // As ioperm(2): 0 on success, -1 with errno set on failure.
-  virtual int ioperm(unsigned long from, unsigned long count, int turn_on) = 0;
-  virtual uint8_t inb(uint16_t port) = 0;
-  virtual uint16_t inw(uint16_t port) = 0;
-  virtual uint32_t inl(uint16_t port) = 0;
-  virtual void outb(uint16_t port, uint8_t value) = 0;
-  virtual void outw(uint16_t port, uint16_t value) = 0;
-  virtual void outl(uint16_t port, uint32_t value) = 0;
-};
-
-// The real instructions (x86 only; elsewhere ioperm fails with ENOSYS).
-RawPorts& system_raw_ports();
 
 // The register block of an ISA board at `base`, reached with the processor's port instructions.
 // The permission for the 16 ports is asked for at construction and given back at destruction;

@@ -27,8 +27,8 @@ class FakeRawPorts : public RawPorts {
   lorand::PortIo* board = nullptr;
   std::vector<std::string> log;
 
-  int ioperm(unsigned long from, unsigned long count, int on) override {
-    log.push_back(fmt("ioperm %lx %lu %d", from, count, on));
+  int permit(unsigned long from, unsigned long count, bool on) override {
+    log.push_back(fmt("ioperm %lx %lu %d", from, count, int(on)));
     if (ioperm_result != 0) errno = ioperm_errno;
     return ioperm_result;
   }

@@ -1,33 +1,10 @@
 #include "driver/host/isa_ports.h"
 
-#include <sys/io.h>
-
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 
 namespace lorand::host {
-namespace {
-
-class SystemRawPorts final : public RawPorts {
- public:
-  int permit(unsigned long from, unsigned long count, bool on) override {
-    return ::ioperm(from, count, on ? 1 : 0);
-  }
-  uint8_t inb(uint16_t port) override { return ::inb(port); }
-  uint16_t inw(uint16_t port) override { return ::inw(port); }
-  uint32_t inl(uint16_t port) override { return ::inl(port); }
-  void outb(uint8_t value, uint16_t port) override { ::outb(value, port); }
-  void outw(uint16_t value, uint16_t port) override { ::outw(value, port); }
-  void outl(uint32_t value, uint16_t port) override { ::outl(value, port); }
-};
-
-}  // namespace
-
-RawPorts& system_raw_ports() {
-  static SystemRawPorts ports;
-  return ports;
-}
 
 std::vector<std::string> kernel_port_conflicts(const std::filesystem::path& ioports, uint32_t base,
                                                uint32_t length) {

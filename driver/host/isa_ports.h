@@ -1,33 +1,18 @@
 #pragma once
-// Real ISA boards: the raw port instructions behind a small interface (so the backend and its port
-// claim can be tested over fakes on machines without port access), the PortIo on top of it, and the
-// claim of each node's 16 ports.
-#include <sys/types.h>
-
+// Real ISA boards: the PortIo over the processor's port instructions (moxel::RawPorts, so the backend
+// and its port claim can be tested over fakes on machines without port access), and the claim of
+// each node's 16 ports.
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "driver/core/port_io.h"
+#include "platform/raw_ports.h"
 
 namespace lorand::host {
 
-class RawPorts {
- public:
-  virtual ~RawPorts() = default;
-  // ioperm(2): 0 or -1 with errno.
-  virtual int permit(unsigned long from, unsigned long count, bool on) = 0;
-  virtual uint8_t inb(uint16_t port) = 0;
-  virtual uint16_t inw(uint16_t port) = 0;
-  virtual uint32_t inl(uint16_t port) = 0;
-  virtual void outb(uint8_t value, uint16_t port) = 0;
-  virtual void outw(uint16_t value, uint16_t port) = 0;
-  virtual void outl(uint32_t value, uint16_t port) = 0;
-};
-
-// The machine's own port instructions (root or CAP_SYS_RAWIO).
-RawPorts& system_raw_ports();
+using moxel::RawPorts;
 
 class IsaPortIo final : public PortIo {
  public:
@@ -35,9 +20,9 @@ class IsaPortIo final : public PortIo {
   uint8_t in8(uint32_t port) override { return raw_.inb(uint16_t(port)); }
   uint16_t in16(uint32_t port) override { return raw_.inw(uint16_t(port)); }
   uint32_t in32(uint32_t port) override { return raw_.inl(uint16_t(port)); }
-  void out8(uint32_t port, uint8_t value) override { raw_.outb(value, uint16_t(port)); }
-  void out16(uint32_t port, uint16_t value) override { raw_.outw(value, uint16_t(port)); }
-  void out32(uint32_t port, uint32_t value) override { raw_.outl(value, uint16_t(port)); }
+  void out8(uint32_t port, uint8_t value) override { raw_.outb(uint16_t(port), value); }
+  void out16(uint32_t port, uint16_t value) override { raw_.outw(uint16_t(port), value); }
+  void out32(uint32_t port, uint32_t value) override { raw_.outl(uint16_t(port), value); }
 
  private:
   RawPorts& raw_;

@@ -18,6 +18,7 @@
 #include "driver/host/memory_board.h"
 #include "driver/host/server.h"
 #include "platform/paths.h"
+#include "platform/raw_ports.h"
 #ifdef MOXEL_HAVE_CNCSIM
 #include "cncsim/simulator.h"
 #endif
@@ -131,7 +132,7 @@ int main(int argc, char** argv) {
   };
 #endif
 
-  lorand::host::HostPlatform platform(config_file, lorand::host::system_raw_ports(), sim_board);
+  lorand::host::HostPlatform platform(config_file, moxel::system_raw_ports(), sim_board);
   lorand::LnkDriver driver(platform);
   const lorand::NTSTATUS status = driver.DriverEntry(kRegistryPath);
   for (uint32_t n = 0; n < lorand::kNodeSlots; ++n) {

@@ -206,9 +206,9 @@ class FakeRawPorts : public RawPorts {
   uint8_t inb(uint16_t port) override { calls.push_back("inb " + std::to_string(port)); return 0x12; }
   uint16_t inw(uint16_t port) override { calls.push_back("inw " + std::to_string(port)); return 0x1234; }
   uint32_t inl(uint16_t port) override { calls.push_back("inl " + std::to_string(port)); return 0x12345678; }
-  void outb(uint8_t v, uint16_t port) override { calls.push_back("outb " + std::to_string(v) + " " + std::to_string(port)); }
-  void outw(uint16_t v, uint16_t port) override { calls.push_back("outw " + std::to_string(v) + " " + std::to_string(port)); }
-  void outl(uint32_t v, uint16_t port) override { calls.push_back("outl " + std::to_string(v) + " " + std::to_string(port)); }
+  void outb(uint16_t port, uint8_t v) override { calls.push_back("outb " + std::to_string(v) + " " + std::to_string(port)); }
+  void outw(uint16_t port, uint16_t v) override { calls.push_back("outw " + std::to_string(v) + " " + std::to_string(port)); }
+  void outl(uint16_t port, uint32_t v) override { calls.push_back("outl " + std::to_string(v) + " " + std::to_string(port)); }
 };
 
 class LorandPorts : public ::testing::Test {
