@@ -11,7 +11,7 @@
 
 #include "driver/device/device.h"
 #include "driver/device/wire.h"
-#include "driver/host/tests/daemon_fixture.h"
+#include "testsupport/test_daemon.h"
 
 namespace {
 
@@ -74,9 +74,9 @@ void BM_BareSocketRoundTripProcesses(benchmark::State& state) {
 BENCHMARK(BM_BareSocketRoundTripProcesses)->UseRealTime();
 
 // One daemon with a simulated board whose units take no time, shared by the daemon benchmarks.
-test::Daemon& daemon() {
-  static std::unique_ptr<test::Daemon> d = [] {
-    auto made = std::make_unique<test::Daemon>();
+moxel::test::Daemon& daemon() {
+  static std::unique_ptr<moxel::test::Daemon> d = [] {
+    auto made = std::make_unique<moxel::test::Daemon>();
     made->configure("[Parameters]\nIoPortAddress0=0x300\n[Simulator]\nUnitTime0=0\n[Host]\nBoard0=sim\n");
     if (!made->start()) {
       std::fprintf(stderr, "lorandd did not start:\n%s\n", made->log().c_str());
@@ -87,10 +87,16 @@ test::Daemon& daemon() {
   return *d;
 }
 
+Device open_daemon() {
+  Device device;
+  device.open(daemon().socket_path());
+  return device;
+}
+
 constexpr uint32_t kShared = 0x20C00000;
 
 void BM_DaemonOneByteRead(benchmark::State& state) {
-  Device device = daemon().open();
+  Device device = open_daemon();
   uint8_t byte;
   for (auto _ : state) {
     const IoResult r = device.read(file_position(0, kShared), std::span<uint8_t>(&byte, 1));
@@ -101,7 +107,7 @@ void BM_DaemonOneByteRead(benchmark::State& state) {
 BENCHMARK(BM_DaemonOneByteRead)->UseRealTime();
 
 void BM_DaemonBatchOfOneByteReads(benchmark::State& state) {
-  Device device = daemon().open();
+  Device device = open_daemon();
   const uint32_t count = uint32_t(state.range(0));
   std::vector<uint8_t> bytes(count);
   Batch batch;

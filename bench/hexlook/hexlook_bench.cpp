@@ -13,11 +13,12 @@
 #include "driver/device/device.h"
 #include "hexlook/hex_view.h"
 #include "hexlook/node_access.h"
-#include "hexlook/tests/sim_daemon.h"
+#include "hexlook/tests/sim_nodes.h"
+#include "testsupport/test_daemon.h"
 
 namespace {
 
-hexlook::testing::SimDaemon* daemon_instance = nullptr;
+moxel::test::Daemon* daemon_instance = nullptr;
 
 hexlook::NodeAccess& access() {
   static std::unique_ptr<hexlook::NodeAccess> a = hexlook::make_client_access();
@@ -116,8 +117,9 @@ int main(int argc, char** argv) {
   // The view draws into an image; no display is needed.
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
-  hexlook::testing::SimDaemon daemon(hexlook::testing::two_node_conf());
-  if (!daemon.running()) {
+  moxel::test::Daemon daemon("hexlook-bench");
+  daemon.configure(hexlook::testing::two_node_conf());
+  if (!daemon.start({"--foreground"})) {
     std::fprintf(stderr, "hexlook_bench: %s\n", daemon.error().c_str());
     return 1;
   }

@@ -1,39 +1,12 @@
 #include "cnbusclient/tests/daemon_fixture.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <sstream>
-#include <thread>
 
 namespace cnbus::testing {
 namespace {
-
-std::filesystem::path make_root() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "cnbus-test-XXXXXX").string();
-  if (!mkdtemp(pattern.data())) return {};
-  std::filesystem::path root = pattern;
-  std::filesystem::create_directories(root / "etc");
-  std::filesystem::create_directories(root / "run");
-  std::filesystem::create_directories(root / "state");
-  setenv("MOXEL_SYSCONFDIR", (root / "etc").c_str(), 1);
-  setenv("MOXEL_RUNDIR", (root / "run").c_str(), 1);
-  return root;
-}
-
-void write_config(const std::filesystem::path& root, std::string config) {
-  const std::string placeholder = "@STATE@";
-  if (auto at = config.find(placeholder); at != std::string::npos)
-    config.replace(at, placeholder.size(), (root / "state").string());
-  std::ofstream(root / "etc" / "lorand.conf") << config;
-}
 
 std::vector<std::string> fields(const std::string& line) {
   std::istringstream in(line);
@@ -90,74 +63,15 @@ uint32_t trace_value(const std::string& line) {
   return f.empty() ? 0 : uint32_t(std::stoul(f.back(), nullptr, 16));
 }
 
-Daemon::Daemon(const std::string& config) : root_(make_root()) {
-  if (root_.empty()) return;
-  write_config(root_, config);
-  const std::string log = (root_ / "lorandd.log").string();
-  pid_ = fork();
-  if (pid_ == 0) {
-    FILE* f = std::freopen(log.c_str(), "w", stderr);
-    (void)f;
-    // The daemon goes with the test process, even when that one is killed.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() == 1) _exit(127);
-    execl(LORANDD_PROGRAM, "lorandd", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  const auto socket = root_ / "run" / "LORAND";
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (std::filesystem::exists(socket) && std::filesystem::exists(root_ / "run" / "cncsim")) {
-      started_ = true;
-      break;
-    }
-    int status = 0;
-    if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
-
-void Daemon::stop() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-  }
-}
-
-Daemon::~Daemon() {
-  stop();
-  if (!root_.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
-  }
-}
-
-std::string Daemon::log() const {
-  std::ifstream in(root_ / "lorandd.log");
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+Daemon::Daemon(const std::string& config) : daemon_("cnbus-test") {
+  daemon_.configure(config);
+  started_ = daemon_.start();
 }
 
 std::string Daemon::cncsim(const std::string& args, int* status) const {
-  const std::string command = std::string(CNCSIM_PROGRAM) + " " + args;
-  FILE* p = popen(command.c_str(), "r");
-  std::string out;
-  if (!p) {
-    if (status) *status = -1;
-    return out;
-  }
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
-  const int rc = pclose(p);
-  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  return out;
+  const moxel::test::ProgramResult r = daemon_.cncsim(args);
+  if (status) *status = r.status;
+  return r.out;
 }
 
 void Daemon::poke(int node, uint32_t address, const std::string& hex) const {
@@ -198,15 +112,6 @@ std::vector<std::string> Daemon::trace(int node) const {
   return lines;
 }
 
-EmptyRoot::EmptyRoot(const std::string& config) : root_(make_root()) {
-  if (!root_.empty()) write_config(root_, config);
-}
-
-EmptyRoot::~EmptyRoot() {
-  if (!root_.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
-  }
-}
+EmptyRoot::EmptyRoot(const std::string& config) : root_("cnbus-test") { root_.configure(config); }
 
 }  // namespace cnbus::testing

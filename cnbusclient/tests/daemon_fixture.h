@@ -1,14 +1,14 @@
 #pragma once
 // A lorandd of the test's own in a fresh temporary root, with simulated boards, and the `cncsim`
 // command to prepare CNC memory and read the unit trace.
-#include <sys/types.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "testsupport/test_daemon.h"
 
 namespace cnbus::testing {
 
@@ -30,19 +30,19 @@ std::string make_config(const std::vector<SimNode>& nodes, const std::string& cl
 // The value field of a trace line, as a number.
 uint32_t trace_value(const std::string& line);
 
+// A lorandd of the test's own (moxel::test::Daemon) started with `config`, plus cncsim commands
+// that must succeed.
 class Daemon {
  public:
-  // Writes `config` as lorand.conf, points MOXEL_SYSCONFDIR and MOXEL_RUNDIR at the root and
-  // starts lorandd; started() tells whether its device socket appeared.
+  // Writes `config` as lorand.conf ("@STATE@" stands for the state folder), points the process's
+  // MOXEL_SYSCONFDIR and MOXEL_RUNDIR at the root and starts lorandd; started() tells whether it
+  // came up.
   explicit Daemon(const std::string& config);
-  ~Daemon();
-  Daemon(const Daemon&) = delete;
-  Daemon& operator=(const Daemon&) = delete;
 
   bool started() const { return started_; }
   // Stops the daemon now (SIGTERM), as if it went away under its clients.
-  void stop();
-  std::string log() const;
+  void stop() { daemon_.stop(); }
+  std::string log() const { return daemon_.log(); }
 
   // Runs `cncsim ARGS`; returns its standard output, *status its exit status.
   std::string cncsim(const std::string& args, int* status = nullptr) const;
@@ -53,8 +53,7 @@ class Daemon {
   std::vector<std::string> trace(int node) const;
 
  private:
-  std::filesystem::path root_;
-  pid_t pid_ = -1;
+  moxel::test::Daemon daemon_;
   bool started_ = false;
 };
 
@@ -62,10 +61,9 @@ class Daemon {
 class EmptyRoot {
  public:
   explicit EmptyRoot(const std::string& config = "");
-  ~EmptyRoot();
 
  private:
-  std::filesystem::path root_;
+  moxel::test::TempRoot root_;
 };
 
 }  // namespace cnbus::testing

@@ -9,12 +9,12 @@
 #include "hexlook/dialogs.h"
 #include "hexlook/main_frame.h"
 #include "hexlook/start_options.h"
-#include "hexlook/tests/sim_daemon.h"
+#include "hexlook/tests/sim_nodes.h"
 #include "platform/prompter.h"
+#include "testsupport/test_daemon.h"
 
 using namespace hexlook;
-using hexlook::testing::ProgramResult;
-using hexlook::testing::SimDaemon;
+using moxel::test::ProgramResult;
 
 namespace {
 
@@ -28,7 +28,7 @@ std::vector<std::string> lines_of(const std::string& text) {
 ProgramResult dump(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {HEXLOOK_PROGRAM, "--dump"};
   argv.insert(argv.end(), args.begin(), args.end());
-  return hexlook::testing::run_program(argv);
+  return moxel::test::run_program(argv);
 }
 
 std::string trimmed(const std::string& s) {
@@ -43,11 +43,13 @@ class HexlookSimTest : public QObject {
 
  private:
   moxel::ScriptedPrompter prompter_;
-  std::unique_ptr<SimDaemon> daemon_;
+  std::unique_ptr<moxel::test::Daemon> daemon_;
 
   void start_daemon() {
-    daemon_ = std::make_unique<SimDaemon>(hexlook::testing::two_node_conf());
-    QVERIFY2(daemon_->running(), daemon_->error().c_str());
+    // The process's MOXEL_SYSCONFDIR and MOXEL_RUNDIR point into the daemon's root while it lives.
+    daemon_ = std::make_unique<moxel::test::Daemon>("hexlook-test");
+    daemon_->configure(hexlook::testing::two_node_conf());
+    QVERIFY2(daemon_->start({"--foreground"}), daemon_->error().c_str());
   }
   void poke(int node, const char* address, const char* hex) {
     const auto r = daemon_->cncsim({"poke", std::to_string(node), address, hex});

@@ -1,129 +1,62 @@
 // The applet and the driver daemon together: what the dialogs store in lorand.conf is what lorandd
 // reports through its device, the name and type at once and the port address after the restart
 // that the applet offers.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
-#include <chrono>
+#include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <thread>
+#include <string>
+#include <vector>
 
 #include "applets/flux2/flux2_dialogs.h"
 #include "platform/prompter.h"
-
-extern char** environ;
+#include "testsupport/test_daemon.h"
 
 namespace flux2 {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 class Flux2RoundTrip : public testing::Test {
  protected:
+  // The daemon's root: the process's MOXEL_SYSCONFDIR and MOXEL_RUNDIR point into it while the
+  // test runs, so the applet's Environment finds its lorand.conf.
   void SetUp() override {
-    char pattern[] = "/tmp/flux2-rt-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    fs::create_directories(root_ / "etc");
-    fs::create_directories(root_ / "run");
-    fs::create_directories(root_ / "state");
-    setenv("MOXEL_SYSCONFDIR", (root_ / "etc").c_str(), 1);
-    setenv("MOXEL_RUNDIR", (root_ / "run").c_str(), 1);
+    ASSERT_TRUE(daemon_.made());
     moxel::set_prompter(&boxes_);
   }
   void TearDown() override {
     stop_daemon();
     moxel::set_prompter(nullptr);
-    unsetenv("MOXEL_SYSCONFDIR");
-    unsetenv("MOXEL_RUNDIR");
-    fs::remove_all(root_);
   }
 
-  fs::path conf() const { return root_ / "etc" / "lorand.conf"; }
+  fs::path conf() const { return daemon_.config_file(); }
 
   void start_daemon() {
-    fs::path socket = root_ / "run" / "LORAND";
-    fs::remove(socket);
-    std::string log = (root_ / "lorandd.log").string();
-    char* argv[] = {const_cast<char*>(LORANDD), nullptr};
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    ASSERT_EQ(posix_spawn(&daemon_, LORANDD, &fa, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&fa);
-    // The daemon says "serving" once its socket listens; each start adds one such line.
-    ++starts_;
-    auto serving = [&] {
-      std::string text = slurp(log);
-      int lines = 0;
-      for (size_t at = 0; (at = text.find("lorandd: serving", at)) != std::string::npos; ++at)
-        ++lines;
-      return lines >= starts_;
-    };
-    for (auto limit = std::chrono::steady_clock::now() + 10s;
-         !serving() && std::chrono::steady_clock::now() < limit;)
-      std::this_thread::sleep_for(20ms);
-    ASSERT_TRUE(serving()) << slurp(log);
-    ASSERT_TRUE(fs::exists(socket));
+    ASSERT_TRUE(daemon_.start()) << daemon_.error();
+    ASSERT_TRUE(fs::exists(daemon_.socket_path()));
   }
 
   void stop_daemon() {
-    if (daemon_ <= 0) return;
-    kill(daemon_, SIGTERM);
-    int status = 0;
-    for (auto limit = std::chrono::steady_clock::now() + 10s;
-         waitpid(daemon_, &status, WNOHANG) == 0;) {
-      if (std::chrono::steady_clock::now() > limit) {
-        kill(daemon_, SIGKILL);
-        waitpid(daemon_, &status, 0);
-        ADD_FAILURE() << "lorandd did not stop on SIGTERM";
-        break;
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    daemon_ = -1;
+    if (!daemon_.running()) return;
+    EXPECT_NE(daemon_.stop(SIGTERM), 128 + SIGKILL) << "lorandd did not stop on SIGTERM";
   }
 
   // lorandctl ioctl NAME --in <node 1> [--out-size N]; returns the hex of the answer's data.
   std::string query(const char* name, const char* out_size = nullptr) {
-    std::vector<std::string> args{LORANDCTL, "ioctl", name, "--in", "01000000"};
+    std::vector<std::string> args{"ioctl", name, "--in", "01000000"};
     if (out_size) {
       args.push_back("--out-size");
       args.push_back(out_size);
     }
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    fs::path out = root_ / "lorandctl.out";
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid;
-    EXPECT_EQ(posix_spawn(&pid, LORANDCTL, &fa, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&fa);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    std::string text = slurp(out);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << name << ": " << text;
+    const moxel::test::ProgramResult r = daemon_.lorandctl(args, moxel::test::Stderr::separate);
+    const std::string& text = r.out;
+    EXPECT_EQ(r.status, 0) << name << ": " << text << r.err;
     EXPECT_EQ(text.rfind("status=0x00000000 ", 0), 0u) << text;
     auto at = text.find("data=");
     if (at == std::string::npos) return {};
@@ -142,9 +75,8 @@ class Flux2RoundTrip : public testing::Test {
     return out;
   }
 
-  fs::path root_;
-  pid_t daemon_ = -1;
-  int starts_ = 0;
+  moxel::test::Daemon daemon_{"flux2-rt"};
+  const fs::path& root_ = daemon_.root();
   moxel::ScriptedPrompter boxes_;
 };
 

@@ -1,11 +1,7 @@
 // moxel-control as a user runs it: the program is started with its arguments and its exit status
 // and output are checked.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -13,16 +9,13 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "testsupport/run_program.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
+using Outcome = moxel::test::ProgramResult;
 
 std::string slurp(const fs::path& p) {
   std::ifstream in(p);
@@ -51,24 +44,7 @@ class MoxelControl : public testing::Test {
 
   Outcome run_program(const std::string& program, std::vector<std::string> args) {
     args.insert(args.begin(), program);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    fs::path out = dir_ / "stdout", err = dir_ / "stderr";
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid;
-    Outcome r;
-    EXPECT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&fa);
-    int status = 0;
-    EXPECT_EQ(waitpid(pid, &status, 0), pid);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.out = slurp(out);
-    r.err = slurp(err);
-    return r;
+    return moxel::test::run_program(args);
   }
 
   fs::path dir_, log_;

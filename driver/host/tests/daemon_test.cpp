@@ -2,21 +2,40 @@
 // client library, through lorandctl and through a raw socket.
 #include <fcntl.h>
 #include <grp.h>
-#include <sys/io.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
 
+#include "driver/device/device.h"
 #include "driver/device/wire.h"
-#include "driver/host/tests/daemon_fixture.h"
+#include "platform/raw_ports.h"
+#include "testsupport/test_daemon.h"
 
 namespace lorand::test {
 namespace {
+
+using moxel::test::Daemon;
+using moxel::test::ProgramResult;
+
+Device open_device(const Daemon& daemon) {
+  Device device;
+  device.open(daemon.socket_path());
+  return device;
+}
 
 constexpr uint32_t kShared = 0x20C00000;  // CNC shared memory
 
@@ -87,11 +106,11 @@ TEST_F(LorandDaemon, LorandctlAnswersTheEdgeCases) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);
-    const CommandResult r = daemon.lorandctl(c.args);
-    EXPECT_EQ(r.exit_code, c.exit_code);
-    ASSERT_FALSE(r.output.empty());
-    EXPECT_EQ(r.output.back(), '\n');
-    const std::string line = r.output.substr(0, r.output.size() - 1);
+    const ProgramResult r = daemon.lorandctl(c.args);
+    EXPECT_EQ(r.status, c.exit_code);
+    ASSERT_FALSE(r.out.empty());
+    EXPECT_EQ(r.out.back(), '\n');
+    const std::string line = r.out.substr(0, r.out.size() - 1);
     const size_t star = c.line.find('*');
     if (star == std::string::npos) {
       EXPECT_EQ(line, c.line);
@@ -105,13 +124,13 @@ TEST_F(LorandDaemon, LorandctlAnswersTheEdgeCases) {
 
 TEST(LorandctlDevice, CannotOpenTheDevice) {
   Daemon none;  // never started
-  const CommandResult r = none.lorandctl("ioctl IOCTL_LNK_GET_NODE_COUNT");
-  EXPECT_EQ(r.exit_code, 2);
-  EXPECT_NE(r.output.find("lorandctl: cannot open"), std::string::npos) << r.output;
+  const ProgramResult r = none.lorandctl("ioctl IOCTL_LNK_GET_NODE_COUNT");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.out.find("lorandctl: cannot open"), std::string::npos) << r.out;
 }
 
 TEST_F(LorandDaemon, ReadsAndWritesThroughTheLibrary) {
-  Device device = daemon.open();
+  Device device = open_device(daemon);
   ASSERT_TRUE(device.is_open());
   // Every start alignment and short length: what is written reads back.
   for (uint32_t start = 0; start < 4; ++start) {
@@ -146,7 +165,7 @@ TEST_F(LorandDaemon, ReadsAndWritesThroughTheLibrary) {
 }
 
 TEST_F(LorandDaemon, BatchRunsEveryRequestInOrder) {
-  Device device = daemon.open();
+  Device device = open_device(daemon);
   ASSERT_TRUE(device.is_open());
   // 40000 one-byte writes then reads: more than one message each way.
   constexpr uint32_t kCount = 40000;
@@ -314,31 +333,26 @@ TEST_F(LorandDaemon, ClientsThatDieLeaveTheOthersServed) {
   ASSERT_EQ(send(fd, m.data(), m.size(), MSG_NOSIGNAL), ssize_t(m.size()));
   close(fd);
 
-  Device device = daemon.open();
+  Device device = open_device(daemon);
   ASSERT_TRUE(device.is_open());
   uint8_t data[4];
   EXPECT_EQ(device.read(file_position(0, kShared), data).status, STATUS_SUCCESS);
-  EXPECT_EQ(daemon.lorandctl("ioctl IOCTL_LNK_GET_NODE_COUNT").exit_code, 0);
+  EXPECT_EQ(daemon.lorandctl("ioctl IOCTL_LNK_GET_NODE_COUNT").status, 0);
   EXPECT_EQ(kill(daemon.pid(), 0), 0);
 }
 
-#ifdef CNCSIM_PATH
 // A board that hangs: the request gives up with STATUS_IO_TIMEOUT, other nodes are served meanwhile,
 // and the node works again once the board does.
 TEST_F(LorandDaemon, HungBoardTimesOutAndRecovers) {
-  auto cncsim = [&](const std::string& args) {
-    const std::string command = std::string(CNCSIM_PATH) + " --socket " + (daemon.root() / "run" / "cncsim").string() +
-                                " " + args + " > /dev/null 2>&1";
-    return std::system(command.c_str());
-  };
-  Device device = daemon.open();
+  auto cncsim = [&](const std::string& args) { return daemon.cncsim(args).status; };
+  Device device = open_device(daemon);
   uint8_t data[8] = {};
   ASSERT_EQ(device.write(file_position(0, kShared + 0x100), std::span<const uint8_t>(data, 8)).status, STATUS_SUCCESS);
   ASSERT_EQ(cncsim("fault 0 stuck-busy on"), 0);
 
   std::atomic<bool> waiting{true};
   std::thread other([&] {
-    Device second = daemon.open();
+    Device second = open_device(daemon);
     uint8_t byte;
     int served = 0;
     while (waiting) {
@@ -356,31 +370,30 @@ TEST_F(LorandDaemon, HungBoardTimesOutAndRecovers) {
   EXPECT_EQ(r.information, 0u);
   EXPECT_GE(took, std::chrono::milliseconds(100));
   EXPECT_LT(took, std::chrono::seconds(5));
-  EXPECT_EQ(daemon.lorandctl("read 0 0x20C00100 2").output, "status=0xC00000B5 information=0 data=\n");
+  EXPECT_EQ(daemon.lorandctl("read 0 0x20C00100 2").out, "status=0xC00000B5 information=0 data=\n");
 
   ASSERT_EQ(cncsim("fault 0 stuck-busy off"), 0);
   r = device.read(file_position(0, kShared + 0x100), data);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(r.information, 8u);
 }
-#endif
 
 TEST_F(LorandDaemon, RefusesConnectionsBeyondItsLimitAndRecovers) {
   std::vector<Device> held(512);
   uint8_t out[4];
   for (Device& d : held) {
-    d = daemon.open();
+    d = open_device(daemon);
     ASSERT_TRUE(d.is_open());
   }
   // Each connection has been taken on once it has answered.
   for (Device& d : held) ASSERT_EQ(d.control(IOCTL_LNK_GET_NODE_COUNT, {}, out).status, STATUS_SUCCESS);
-  Device extra = daemon.open();
+  Device extra = open_device(daemon);
   EXPECT_EQ(extra.control(IOCTL_LNK_GET_NODE_COUNT, {}, out).status, STATUS_PIPE_BROKEN);
   held.clear();
   // Closed connections are reaped; a new client is served again.
   IoResult r;
   for (int attempt = 0; attempt < 50; ++attempt) {
-    Device again = daemon.open();
+    Device again = open_device(daemon);
     r = again.control(IOCTL_LNK_GET_NODE_COUNT, {}, out);
     if (r.status == STATUS_SUCCESS) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -391,7 +404,7 @@ TEST_F(LorandDaemon, RefusesConnectionsBeyondItsLimitAndRecovers) {
 
 TEST_F(LorandDaemon, StopsCleanlyOnSignals) {
   EXPECT_TRUE(std::filesystem::exists(daemon.socket_path()));
-  Device held = daemon.open();  // an open handle does not keep it from stopping
+  Device held = open_device(daemon);  // an open handle does not keep it from stopping
   EXPECT_EQ(daemon.stop(SIGTERM), 0);
   EXPECT_FALSE(std::filesystem::exists(daemon.socket_path()));
   uint8_t out[4];
@@ -422,18 +435,19 @@ TEST(LorandDaemonStart, ReadsTheFileNamedByConfig) {
   std::ofstream(other) << "[Parameters]\nIoPortAddress2=0x320\nNodeName2=Lathe\n[Host]\nBoard2=sim\nStateDir="
                        << (d.root() / "state").string() << "\n";
   ASSERT_TRUE(d.start({"--foreground", "--config", other.string()})) << d.log();
-  EXPECT_EQ(d.lorandctl("ioctl IOCTL_LNK_GET_NODE_NAME --in 02000000").output,
+  EXPECT_EQ(d.lorandctl("ioctl IOCTL_LNK_GET_NODE_NAME --in 02000000").out,
             "status=0x00000000 information=6 data=4c6174686500\n");
   // Names are read again at every query, from the same file.
   std::ofstream(other) << "[Parameters]\nIoPortAddress2=0x320\nNodeName2=Mill\n";
-  EXPECT_EQ(d.lorandctl("ioctl IOCTL_LNK_GET_NODE_NAME --in 02000000").output,
+  EXPECT_EQ(d.lorandctl("ioctl IOCTL_LNK_GET_NODE_NAME --in 02000000").out,
             "status=0x00000000 information=5 data=4d696c6c00\n");
 }
 
 // Where ioperm works (root on real hardware) a real board's node would come up.
 bool machine_gives_port_access() {
-  if (ioperm(0x300, 16, 1) != 0) return false;
-  ioperm(0x300, 16, 0);
+  moxel::RawPorts& ports = moxel::system_raw_ports();
+  if (ports.permit(0x300, 16, true) != 0) return false;
+  ports.permit(0x300, 16, false);
   return true;
 }
 
@@ -475,25 +489,16 @@ TEST(LorandDaemonStart, SkipsNodesWhosePortsOverlapAndRefusesASecondDaemon) {
   EXPECT_NE(d.log().find("node 3: isa board at 0x340"), std::string::npos) << d.log();
   EXPECT_NE(d.log().find("node 1: simulated board at 0x308 skipped: ports overlap those of node 0"), std::string::npos)
       << d.log();
-  EXPECT_EQ(d.lorandctl("ioctl IOCTL_LNK_NODE_READY --in 01000000").output,
+  EXPECT_EQ(d.lorandctl("ioctl IOCTL_LNK_NODE_READY --in 01000000").out,
             "status=0x00000000 information=4 data=00000000\n");
-  EXPECT_EQ(d.lorandctl("ioctl IOCTL_LNK_NODE_READY --in 02000000").output,
+  EXPECT_EQ(d.lorandctl("ioctl IOCTL_LNK_NODE_READY --in 02000000").out,
             "status=0x00000000 information=4 data=01000000\n");
 
   // A second daemon on the same run folder must not take the socket away.
-  const pid_t second = fork();
-  if (second == 0) {
-    setenv("MOXEL_SYSCONFDIR", (d.root() / "etc").c_str(), 1);
-    setenv("MOXEL_RUNDIR", (d.root() / "run").c_str(), 1);
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 2);
-    execl(LORANDD_PATH, LORANDD_PATH, nullptr);
-    _exit(127);
-  }
-  int status;
-  waitpid(second, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
-  EXPECT_EQ(d.lorandctl("ioctl IOCTL_LNK_GET_NODE_COUNT").exit_code, 0);
+  const ProgramResult second = moxel::test::run_program({moxel::test::lorandd_program()},
+                                                        moxel::test::Stderr::merged, d.environment());
+  EXPECT_EQ(second.status, 1) << second.out;
+  EXPECT_EQ(d.lorandctl("ioctl IOCTL_LNK_GET_NODE_COUNT").status, 0);
 }
 
 }  // namespace
