@@ -180,14 +180,25 @@ int Daemon::stop(int signal_number) {
 
 std::string Daemon::log() const { return read_file(log_file()); }
 
+namespace {
+
+// `program OPTION PATH ARGS...` in the root's environment.
+ProgramResult run_against(const char* program, const char* option, const std::filesystem::path& path,
+                          const std::vector<std::string>& args, Stderr stderr_mode,
+                          const std::vector<std::string>& env) {
+  std::vector<std::string> argv{program, option, path.string()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_program(argv, stderr_mode, env);
+}
+
+}  // namespace
+
 ProgramResult Daemon::lorandctl(const std::string& args, Stderr stderr_mode) const {
   return lorandctl(split_words(args), stderr_mode);
 }
 
 ProgramResult Daemon::lorandctl(const std::vector<std::string>& args, Stderr stderr_mode) const {
-  std::vector<std::string> argv{lorandctl_program(), "--device", socket_path().string()};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return run_program(argv, stderr_mode, environment());
+  return run_against(lorandctl_program(), "--device", socket_path(), args, stderr_mode, environment());
 }
 
 ProgramResult Daemon::cncsim(const std::string& args, Stderr stderr_mode) const {
@@ -195,9 +206,7 @@ ProgramResult Daemon::cncsim(const std::string& args, Stderr stderr_mode) const 
 }
 
 ProgramResult Daemon::cncsim(const std::vector<std::string>& args, Stderr stderr_mode) const {
-  std::vector<std::string> argv{cncsim_program(), "--socket", control_socket_path().string()};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return run_program(argv, stderr_mode, environment());
+  return run_against(cncsim_program(), "--socket", control_socket_path(), args, stderr_mode, environment());
 }
 
 }  // namespace moxel::test
