@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cncsim/simulator.h"
+#include "testsupport/run_program.h"
 #include "driver/core/status.h"
 
 namespace {
@@ -580,22 +581,9 @@ TEST_F(CncsimBoard, ControlCommandsDriveTheNode) {
 }
 
 // The `cncsim` program against a simulator serving its control socket in this process.
-struct RunResult {
-  int code;
-  std::string out;
-};
-
-RunResult run_cncsim(const std::string& args) {
-  std::string command = std::string(CNCSIM_PROGRAM) + " " + args + " 2>&1";
-  FILE* p = popen(command.c_str(), "r");
-  RunResult r{-1, {}};
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  int status = pclose(p);
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+moxel::test::ProgramResult run_cncsim(const fs::path& socket, std::vector<std::string> args) {
+  args.insert(args.begin(), {CNCSIM_PROGRAM, "--socket", socket.string()});
+  return moxel::test::run_program(args, moxel::test::Stderr::merged);
 }
 
 TEST_F(CncsimBoard, CommandTalksToTheControlSocket) {
@@ -612,31 +600,30 @@ TEST_F(CncsimBoard, CommandTalksToTheControlSocket) {
   EXPECT_FALSE(other.start_control(socket, 0600, gid_t(-1), &error));
   EXPECT_NE(error.find("another simulator"), std::string::npos) << error;
 
-  const std::string s = "--socket " + socket.string() + " ";
-  RunResult r = run_cncsim(s + "poke 0 0x20c01001 deadbeef");
-  EXPECT_EQ(r.code, 0) << r.out;
-  r = run_cncsim(s + "peek 0 0x20c01000 6");
-  EXPECT_EQ(r.code, 0);
+  auto r = run_cncsim(socket, {"poke", "0", "0x20c01001", "deadbeef"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  r = run_cncsim(socket, {"peek", "0", "0x20c01000", "6"});
+  EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "00deadbeef00\n");
-  r = run_cncsim(s + "link 0 down");
-  EXPECT_EQ(r.code, 0);
+  r = run_cncsim(socket, {"link", "0", "down"});
+  EXPECT_EQ(r.status, 0);
   EXPECT_EQ(node->status(), 0);
-  r = run_cncsim(s + "link 0 nowhere");
-  EXPECT_EQ(r.code, 1);
+  r = run_cncsim(socket, {"link", "0", "nowhere"});
+  EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("link"), std::string::npos);
 
-  // A larger poke and peek travel whole (kept under the shell's limit for one argument).
+  // A larger poke and peek travel whole.
   std::string hex;
   for (int i = 0; i < 0x4000; ++i) hex += "5a";
-  EXPECT_EQ(run_cncsim(s + "poke 0 0x20c10000 " + hex).code, 0);
-  r = run_cncsim(s + "peek 0 0x20c10000 0x4000");
-  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(run_cncsim(socket, {"poke", "0", "0x20c10000", hex}).status, 0);
+  r = run_cncsim(socket, {"peek", "0", "0x20c10000", "0x4000"});
+  EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(r.out == hex + "\n") << r.out.size() << " characters";
 
   sim->stop();
   EXPECT_FALSE(fs::exists(socket));
-  r = run_cncsim(s + "peek 0 0 1");
-  EXPECT_EQ(r.code, 2);
+  r = run_cncsim(socket, {"peek", "0", "0", "1"});
+  EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.out.find("no simulator"), std::string::npos);
 }
 
