@@ -4,6 +4,7 @@
 //   lorandctl [--device PATH] write NODE ADDRESS HEXBYTES
 // Prints "status=0x%08X information=%u data=<hex>" and exits 0 on success, 1 on a failure status,
 // 2 when the device cannot be opened or the command line is wrong.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "driver/device/device.h"
+#include "driver/device/wire.h"
 #include "platform/config_store.h"
 
 namespace {
@@ -165,7 +167,9 @@ int main(int argc, char** argv) {
   size_t shown = 0;
   switch (kind) {
     case kIoctl:
-      data.assign(std::max<size_t>(*out_size, 0), 0);
+      // No answer holds more than one message; a larger output size is offered as that much, so
+      // a mistyped size costs no memory.
+      data.assign(std::min<size_t>(*out_size, wire::kMaxOutput), 0);
       result = device.control(code, *input, data);
       shown = std::min<size_t>(result.information, data.size());
       break;

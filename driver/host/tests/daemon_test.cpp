@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -119,6 +120,25 @@ TEST_F(LorandDaemon, LorandctlAnswersTheEdgeCases) {
       const std::string inner = c.line.substr(star + 1, c.line.size() - star - 2);
       EXPECT_NE(line.find(inner, star), std::string::npos) << line;
     }
+  }
+}
+
+// No request answers more than one message holds, so a huge --out-size must not make lorandctl
+// take that much memory. The sanitizer's allocation bound turns such an allocation into a crash.
+TEST_F(LorandDaemon, LorandctlHugeOutputSizeTakesNoHugeBuffer) {
+  std::string asan = "ASAN_OPTIONS=";
+  if (const char* old = std::getenv("ASAN_OPTIONS")) asan += std::string(old) + ":";
+  asan += "max_allocation_size_mb=64:allocator_may_return_null=0";
+  std::vector<std::string> env = daemon.environment();
+  env.push_back(asan);
+  for (const char* size : {"0xFFFFFFFF", "1000000000"}) {
+    SCOPED_TRACE(size);
+    const ProgramResult r = moxel::test::run_program(
+        {moxel::test::lorandctl_program(), "--device", daemon.socket_path().string(), "ioctl",
+         "IOCTL_LNK_GET_NODE_COUNT", "--out-size", size},
+        moxel::test::Stderr::merged, env);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "status=0x00000000 information=4 data=08000000\n");
   }
 }
 
