@@ -22,6 +22,8 @@ class ClientAccess final : public NodeAccess {
   bool select_node(int node) override { return client_.SelectNode(node) != 0; }
 
   uint8_t read_register(uint32_t offset) override { return client_.ReadBoardRegister(offset); }
+  // The client tells a failed status read from one that reads all ones.
+  bool link_up() override { return client_.IsLinkUp() != 0; }
   void read_cells(uint32_t address, uint32_t unit, int count, bool check_slot,
                   uint32_t* values) override {
     client_.ReadCells(address, int(unit), count, check_slot, values);

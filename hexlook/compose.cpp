@@ -45,7 +45,7 @@ Page compose_page(NodeAccess& access, const HexModel& model) {
   const uint32_t per_line = 16 / model.unit();
   page.current_text = cell_text(model.mode(), cells[model.row() * per_line + model.column()]);
   page.current_address = model.cursor_address();
-  page.link_up = (access.read_register(9) & 0x40) != 0;
+  page.link_up = access.link_up();
   return page;
 }
 

@@ -30,6 +30,9 @@ class NodeAccess {
 
   // One byte of register `offset` of the current node; 0xFF when it cannot be read.
   virtual uint8_t read_register(uint32_t offset) = 0;
+  // One read of the status register: true when its link bit (bit 6) is 1. A status that cannot be
+  // read counts as no link, so a node that cannot be reached shows "COM ERR" instead of a sound link.
+  virtual bool link_up() { return (read_register(9) & 0x40) != 0; }
   // `count` cells of `unit` bytes from `address` up; with `check_slot` each cell is read only when
   // status bit 4 reads 1 just before it. Cells that are skipped or fail read as all ones.
   virtual void read_cells(uint32_t address, uint32_t unit, int count, bool check_slot,

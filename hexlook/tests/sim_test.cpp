@@ -228,6 +228,25 @@ class HexlookSimTest : public QObject {
     QCOMPARE(frame.link_pane()->text(), QString("COM ERR"));
   }
 
+  void a_daemon_gone_shows_com_err() {
+    start_daemon();
+    auto access = make_client_access();
+    QVERIFY(access->available());
+    MainFrame frame(*access);
+    HexView* view = frame.view();
+    view->compose();
+    frame.refresh();
+    QCOMPARE(frame.link_pane()->text(), QString());
+
+    // No status can be read any more: that is no link, not a sound one.
+    QCOMPARE(daemon_->stop(), 0);
+    view->compose();
+    frame.refresh();
+    QCOMPARE(frame.link_pane()->text(), QString("COM ERR"));
+    QCOMPARE(QString::fromStdString(render_rows(view->last_page().layout)[1]).mid(9, 44).remove(' '),
+             QString(32, 'F'));
+  }
+
   void a_stuck_board_keeps_the_window_responsive() {
     start_daemon();
     poke(0, "0x20c00000", "41424344");
