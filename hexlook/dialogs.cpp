@@ -52,8 +52,8 @@ NodeDialog::NodeDialog(const std::vector<std::pair<int, QString>>& nodes, int cu
   address_->setObjectName("address_1011");
   address_->setText("20C00000");
   auto* form = new QFormLayout;
-  form->addRow("&Node:", list_);
-  form->addRow("&Address:", address_);
+  form->addRow("Node:", list_);
+  form->addRow("Address:", address_);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(form);
   layout->addWidget(ok_cancel(this));
@@ -77,7 +77,7 @@ AddressDialog::AddressDialog(const QString& address, QWidget* parent) : QDialog(
   address_->setText(address);
   address_->selectAll();
   auto* form = new QFormLayout;
-  form->addRow("&Address:", address_);
+  form->addRow("Address:", address_);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(form);
   layout->addWidget(ok_cancel(this));
@@ -108,8 +108,8 @@ DataDialog::DataDialog(const QString& current, const QString& typed, QWidget* pa
   new_->setText(typed);
   new_->set_caret_at_end_on_focus(true);
   auto* form = new QFormLayout;
-  form->addRow("&Current Data:", current_);
-  form->addRow("&New Data:", new_);
+  form->addRow("Current Data:", current_);
+  form->addRow("New Data:", new_);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(form);
   layout->addWidget(ok_cancel(this));

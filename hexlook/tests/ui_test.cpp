@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QImage>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QStatusBar>
@@ -488,6 +489,21 @@ class HexlookUiTest : public QObject {
     QTest::keyClicks(dialog.new_edit(), "a");
     QCOMPARE(dialog.new_text(), QString("7a"));
     QVERIFY(dialog.current_edit()->isReadOnly());
+  }
+
+  void dialog_labels() {
+    const std::vector<std::pair<int, QString>> nodes = {{1, "Node1 : Lathe"}};
+    NodeDialog node(nodes, 1);
+    AddressDialog address("20C00000");
+    DataDialog data("00FF", "7");
+    auto labels = [](QDialog& d) {
+      QStringList out;
+      for (auto* label : d.findChildren<QLabel*>()) out << label->text();
+      return out;
+    };
+    QCOMPARE(labels(node), (QStringList{"Node:", "Address:"}));
+    QCOMPARE(labels(address), (QStringList{"Address:"}));
+    QCOMPARE(labels(data), (QStringList{"Current Data:", "New Data:"}));
   }
 
   void refusal_when_no_node_is_reachable() {
