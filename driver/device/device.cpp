@@ -18,8 +18,12 @@ std::filesystem::path default_device_path() { return moxel::run_dir() / "LORAND"
 Device::~Device() { close(); }
 
 Device::Device(Device&& other) noexcept
-    : fd_(other.fd_), request_(std::move(other.request_)), answer_(std::move(other.answer_)) {
+    : fd_(other.fd_),
+      path_(std::move(other.path_)),
+      request_(std::move(other.request_)),
+      answer_(std::move(other.answer_)) {
   other.fd_ = -1;
+  other.path_.clear();
 }
 
 Device& Device::operator=(Device&& other) noexcept {
@@ -27,6 +31,8 @@ Device& Device::operator=(Device&& other) noexcept {
     close();
     fd_ = other.fd_;
     other.fd_ = -1;
+    path_ = std::move(other.path_);
+    other.path_.clear();
     request_ = std::move(other.request_);
     answer_ = std::move(other.answer_);
   }
@@ -35,6 +41,12 @@ Device& Device::operator=(Device&& other) noexcept {
 
 bool Device::open(const std::filesystem::path& path) {
   close();
+  if (!connect_to(path)) return false;
+  path_ = path;
+  return true;
+}
+
+bool Device::connect_to(const std::filesystem::path& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   const std::string text = path.string();
@@ -60,8 +72,17 @@ bool Device::open(const std::filesystem::path& path) {
 }
 
 void Device::close() {
+  drop();
+  path_.clear();
+}
+
+void Device::drop() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+}
+
+bool Device::connected() {
+  return fd_ >= 0 || (!path_.empty() && connect_to(path_));
 }
 
 namespace {
@@ -90,17 +111,23 @@ constexpr uint32_t kPiece = 60 * 1024;
 }  // namespace
 
 bool Device::exchange(size_t* answer_length) {
-  if (fd_ < 0) return false;
+  if (!connected()) return false;
   ssize_t n;
   do {
     n = ::send(fd_, request_.data(), request_.size(), MSG_NOSIGNAL);
   } while (n < 0 && errno == EINTR);
-  if (n != ssize_t(request_.size())) return false;
+  if (n != ssize_t(request_.size())) {
+    drop();
+    return false;
+  }
   if (answer_.size() < wire::kMaxMessage) answer_.resize(wire::kMaxMessage);
   do {
     n = ::recv(fd_, answer_.data(), answer_.size(), 0);
   } while (n < 0 && errno == EINTR);
-  if (n <= 0) return false;
+  if (n <= 0) {
+    drop();
+    return false;
+  }
   *answer_length = size_t(n);
   return true;
 }
@@ -148,7 +175,7 @@ IoResult Device::transfer(uint64_t position, std::span<uint8_t> data, bool write
 }
 
 IoResult Device::control(uint32_t code, std::span<const uint8_t> in, std::span<uint8_t> out) {
-  if (fd_ < 0) return IoResult{STATUS_PIPE_BROKEN, 0};
+  if (!connected()) return IoResult{STATUS_PIPE_BROKEN, 0};
   if (in.size() > wire::kMaxInput) return IoResult{STATUS_INVALID_PARAMETER, 0};
   wire::Item item;
   item.kind = wire::kKindControl;
@@ -160,13 +187,13 @@ IoResult Device::control(uint32_t code, std::span<const uint8_t> in, std::span<u
 }
 
 IoResult Device::read(uint64_t position, std::span<uint8_t> data) {
-  if (fd_ < 0) return IoResult{STATUS_PIPE_BROKEN, 0};
+  if (!connected()) return IoResult{STATUS_PIPE_BROKEN, 0};
   if (data.size() > UINT32_MAX) return IoResult{STATUS_INVALID_PARAMETER, 0};
   return transfer(position, data, false);
 }
 
 IoResult Device::write(uint64_t position, std::span<const uint8_t> data) {
-  if (fd_ < 0) return IoResult{STATUS_PIPE_BROKEN, 0};
+  if (!connected()) return IoResult{STATUS_PIPE_BROKEN, 0};
   if (data.size() > UINT32_MAX) return IoResult{STATUS_INVALID_PARAMETER, 0};
   // Written data is only ever read from.
   return transfer(position, std::span<uint8_t>(const_cast<uint8_t*>(data.data()), data.size()), true);
@@ -228,7 +255,7 @@ bool Device::run(Batch& batch) {
     return wire::kAnswerHeader + (kind_of(i) == wire::kKindWrite ? 0 : batch.items_[i].output.size());
   };
 
-  if (fd_ < 0) return false;
+  if (!connected()) return false;
   size_t i = 0;
   while (i < count) {
     // A conditional read at the start of a message is judged here: its predecessor's answer is in.

@@ -42,6 +42,9 @@ class Device {
   Device& operator=(const Device&) = delete;
 
   // Connects to the device socket; false (errno set) when there is no daemon or no access.
+  // A connection that breaks (the daemon stopped or was restarted) fails the request under way with
+  // STATUS_PIPE_BROKEN; the next request connects again to the same socket, so a program outlives
+  // a restart of lorandd.
   bool open(const std::filesystem::path& path = default_device_path());
   bool is_open() const { return fd_ >= 0; }
   void close();
@@ -60,10 +63,15 @@ class Device {
  private:
   // One request and its answer, through the buffers below; false when the connection broke.
   bool exchange(size_t* answer_length);
+  bool connect_to(const std::filesystem::path& path);
+  // Connected, or connected again after a broken connection; false when the daemon is not there.
+  bool connected();
+  void drop();  // closes a broken connection, keeping the path for the next request
   IoResult single(const wire::Item& item, std::span<uint8_t> out);
   IoResult transfer(uint64_t position, std::span<uint8_t> data, bool write);
 
   int fd_ = -1;
+  std::filesystem::path path_;    // where open() connected; empty after close()
   std::vector<uint8_t> request_;  // the message being sent
   std::vector<uint8_t> answer_;   // room for the largest answer, kept between calls
 };

@@ -434,6 +434,31 @@ TEST_F(LorandDaemon, StopsCleanlyOnSignals) {
   EXPECT_FALSE(std::filesystem::exists(daemon.socket_path()));
 }
 
+TEST_F(LorandDaemon, AHandleOutlivesARestartOfTheDaemon) {
+  Device device = open_device(daemon);
+  uint8_t byte[1];
+  ASSERT_EQ(device.read(file_position(0, kShared), byte).status, STATUS_SUCCESS);
+  ASSERT_EQ(daemon.stop(SIGTERM), 0);
+  // While the daemon is away every request fails, and fails at once.
+  EXPECT_EQ(device.read(file_position(0, kShared), byte).status, STATUS_PIPE_BROKEN);
+  Batch batch;
+  IoResult result;
+  batch.read(file_position(0, kShared), byte, &result);
+  EXPECT_FALSE(device.run(batch));
+  EXPECT_EQ(result.status, STATUS_PIPE_BROKEN);
+  // Once it serves again, the same handle reaches it without being opened again.
+  ASSERT_TRUE(daemon.start()) << daemon.log();
+  const uint8_t value[1] = {0x5A};
+  EXPECT_EQ(device.write(file_position(0, kShared + 8), value).status, STATUS_SUCCESS);
+  EXPECT_EQ(device.read(file_position(0, kShared + 8), byte).status, STATUS_SUCCESS);
+  EXPECT_EQ(byte[0], 0x5A);
+  EXPECT_TRUE(device.run(batch));
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  // A handle that was closed stays closed.
+  device.close();
+  EXPECT_EQ(device.read(file_position(0, kShared), byte).status, STATUS_PIPE_BROKEN);
+}
+
 TEST(LorandDaemonStart, SocketModeFollowsTheGroupAndTheSetting) {
   const bool group = getgrnam("lorand") != nullptr;
   if (group && geteuid() != 0) GTEST_SKIP() << "group lorand exists: the default mode depends on membership";
