@@ -287,127 +287,100 @@ NTSTATUS LnkDriver::check_node(uint32_t n) const {
   return nodes_[n]->node_state;
 }
 
+// The checks the register requests share once their lengths have passed: the node (number, device,
+// state), then the width (the wide requests; `width_ok` says whether it and the output length fit),
+// then the offset (inside the block and aligned to the width). Null, with the request's status set,
+// when one fails; else the node, with its register offset in *offset.
+const LnkNodeExtension* LnkDriver::register_target(LnkRequest& request, unsigned width,
+                                                   bool width_ok, uint16_t* offset) {
+  const uint8_t* buffer = request.buffer.data();
+  const uint32_t n = load32(buffer);
+  *offset = load16(buffer + 4);
+  NTSTATUS s = check_node(n);
+  if (s == STATUS_SUCCESS && !width_ok) s = STATUS_INVALID_PARAMETER;
+  if (s == STATUS_SUCCESS && (*offset >= kRegisterBlockSize || *offset % width != 0))
+    s = STATUS_ACCESS_VIOLATION;
+  request.status = s;
+  return s == STATUS_SUCCESS ? nodes_[n].get() : nullptr;
+}
+
 void LnkDriver::LnkIoctlReadPort(LnkRequest& request) {
-  uint8_t* buffer = request.buffer.data();
   if (request.input_length < sizeof(LnkNodeRegisterRequest) || request.output_length < 1) {
     request.status = STATUS_INVALID_PARAMETER;
     return;
   }
-  const uint32_t n = load32(buffer);
-  const uint16_t offset = load16(buffer + 4);
-  if (NTSTATUS s = check_node(n); s != STATUS_SUCCESS) {
-    request.status = s;
-    return;
-  }
-  if (offset >= kRegisterBlockSize) {
-    request.status = STATUS_ACCESS_VIOLATION;
-    return;
-  }
-  const LnkNodeExtension& node = *nodes_[n];
-  buffer[0] = node.address_space == kAddressSpaceIo
-                  ? node.io->register_in8(uint32_t(node.base) + offset)
-                  : uint8_t(platform_.read_register(node.base + offset, 1));
+  uint16_t offset;
+  const LnkNodeExtension* node = register_target(request, 1, true, &offset);
+  if (!node) return;
+  request.buffer[0] = node->address_space == kAddressSpaceIo
+                          ? node->io->register_in8(uint32_t(node->base) + offset)
+                          : uint8_t(platform_.read_register(node->base + offset, 1));
   request.information = 1;
-  request.status = STATUS_SUCCESS;
 }
 
 void LnkDriver::LnkIoctlWritePort(LnkRequest& request) {
   request.information = 0;
-  const uint8_t* buffer = request.buffer.data();
   if (request.input_length < sizeof(LnkNodeRegisterRequest)) {
     request.status = STATUS_INVALID_PARAMETER;
     return;
   }
-  const uint32_t n = load32(buffer);
-  const uint16_t offset = load16(buffer + 4);
-  const uint8_t value = buffer[6];
-  if (NTSTATUS s = check_node(n); s != STATUS_SUCCESS) {
-    request.status = s;
-    return;
-  }
-  if (offset >= kRegisterBlockSize) {
-    request.status = STATUS_ACCESS_VIOLATION;
-    return;
-  }
-  const LnkNodeExtension& node = *nodes_[n];
-  if (node.address_space == kAddressSpaceIo) {
-    node.io->register_out8(uint32_t(node.base) + offset, value);
+  uint16_t offset;
+  const LnkNodeExtension* node = register_target(request, 1, true, &offset);
+  if (!node) return;
+  const uint8_t value = request.buffer[6];
+  if (node->address_space == kAddressSpaceIo) {
+    node->io->register_out8(uint32_t(node->base) + offset, value);
   } else {
-    platform_.write_register(node.base + offset, 1, value);
+    platform_.write_register(node->base + offset, 1, value);
   }
-  request.status = STATUS_SUCCESS;
 }
 
-// Wide register requests: checks in the order of the byte requests, then the width (1, 2 or 4;
-// else STATUS_INVALID_PARAMETER) and the place (aligned to the width and inside the block; else
-// STATUS_ACCESS_VIOLATION).
+namespace {
+bool valid_width(unsigned width) { return width == 1 || width == 2 || width == 4; }
+}  // namespace
+
+// Wide register requests: the byte requests' checks, plus the width (1, 2 or 4, else
+// STATUS_INVALID_PARAMETER) and the offset aligned to it (else STATUS_ACCESS_VIOLATION).
 void LnkDriver::LnkIoctlReadPortWide(LnkRequest& request) {
-  uint8_t* buffer = request.buffer.data();
   if (request.input_length < sizeof(LnkNodeWideRegisterRequest) || request.output_length < 1) {
     request.status = STATUS_INVALID_PARAMETER;
     return;
   }
-  const uint32_t n = load32(buffer);
-  const uint16_t offset = load16(buffer + 4);
-  const uint8_t width = buffer[6];
-  if (NTSTATUS s = check_node(n); s != STATUS_SUCCESS) {
-    request.status = s;
-    return;
-  }
-  if ((width != 1 && width != 2 && width != 4) || request.output_length < width) {
-    request.status = STATUS_INVALID_PARAMETER;
-    return;
-  }
-  if (offset >= kRegisterBlockSize || offset % width != 0) {
-    request.status = STATUS_ACCESS_VIOLATION;
-    return;
-  }
-  const LnkNodeExtension& node = *nodes_[n];
+  const uint8_t width = request.buffer[6];
+  uint16_t offset;
+  const LnkNodeExtension* node =
+      register_target(request, width, valid_width(width) && request.output_length >= width, &offset);
+  if (!node) return;
   uint32_t value;
-  if (node.address_space == kAddressSpaceIo) {
-    const uint32_t port = uint32_t(node.base) + offset;
-    value = width == 1 ? node.io->in8(port) : width == 2 ? node.io->in16(port) : node.io->in32(port);
+  if (node->address_space == kAddressSpaceIo) {
+    const uint32_t port = uint32_t(node->base) + offset;
+    value = width == 1 ? node->io->in8(port) : width == 2 ? node->io->in16(port) : node->io->in32(port);
   } else {
-    value = platform_.read_register(node.base + offset, width);
+    value = platform_.read_register(node->base + offset, width);
   }
-  for (unsigned i = 0; i < width; ++i) buffer[i] = uint8_t(value >> (8 * i));
+  for (unsigned i = 0; i < width; ++i) request.buffer[i] = uint8_t(value >> (8 * i));
   request.information = width;
-  request.status = STATUS_SUCCESS;
 }
 
 void LnkDriver::LnkIoctlWritePortWide(LnkRequest& request) {
   request.information = 0;
-  const uint8_t* buffer = request.buffer.data();
   if (request.input_length < sizeof(LnkNodeWideRegisterRequest)) {
     request.status = STATUS_INVALID_PARAMETER;
     return;
   }
-  const uint32_t n = load32(buffer);
-  const uint16_t offset = load16(buffer + 4);
-  const uint8_t width = buffer[6];
-  const uint32_t value = load32(buffer + 8);
-  if (NTSTATUS s = check_node(n); s != STATUS_SUCCESS) {
-    request.status = s;
-    return;
-  }
-  if (width != 1 && width != 2 && width != 4) {
-    request.status = STATUS_INVALID_PARAMETER;
-    return;
-  }
-  if (offset >= kRegisterBlockSize || offset % width != 0) {
-    request.status = STATUS_ACCESS_VIOLATION;
-    return;
-  }
-  const LnkNodeExtension& node = *nodes_[n];
-  if (node.address_space == kAddressSpaceIo) {
-    const uint32_t port = uint32_t(node.base) + offset;
-    if (width == 1) node.io->out8(port, uint8_t(value));
-    else if (width == 2) node.io->out16(port, uint16_t(value));
-    else node.io->out32(port, value);
+  const uint8_t width = request.buffer[6];
+  uint16_t offset;
+  const LnkNodeExtension* node = register_target(request, width, valid_width(width), &offset);
+  if (!node) return;
+  const uint32_t value = load32(request.buffer.data() + 8);
+  if (node->address_space == kAddressSpaceIo) {
+    const uint32_t port = uint32_t(node->base) + offset;
+    if (width == 1) node->io->out8(port, uint8_t(value));
+    else if (width == 2) node->io->out16(port, uint16_t(value));
+    else node->io->out32(port, value);
   } else {
-    platform_.write_register(node.base + offset, width, value);
+    platform_.write_register(node->base + offset, width, value);
   }
-  request.status = STATUS_SUCCESS;
 }
 
 bool LnkDriver::LnkCnbusRead1Byte(PortIo& io, uint32_t base, uint32_t address, std::mutex& lock,

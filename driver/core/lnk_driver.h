@@ -113,6 +113,8 @@ class LnkDriver {
  private:
   // Common checks of the register and Cnbus requests: node number, device, node state.
   NTSTATUS check_node(uint32_t n) const;
+  const LnkNodeExtension* register_target(LnkRequest& request, unsigned width, bool width_ok,
+                                          uint16_t* offset);
   void transfer(LnkRequest& request, bool write);
 
   LnkPlatform& platform_;
