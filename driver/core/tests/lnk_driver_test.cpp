@@ -39,6 +39,16 @@ struct Result {
   std::vector<uint8_t> output;  // the first `information` bytes of the buffer
 };
 
+// One device-control request and the answer it must get.
+struct ControlCase {
+  const char* what;
+  uint32_t code;
+  std::vector<uint8_t> in;
+  uint32_t out;  // output length
+  NTSTATUS status;
+  std::vector<uint8_t> output;
+};
+
 class LorandCore : public ::testing::Test {
  protected:
   NTSTATUS load() { return driver.DriverEntry(kRegistry); }
@@ -56,6 +66,13 @@ class LorandCore : public ::testing::Test {
     r.information = 0xDEAD;
     driver.Dispatch(r);
     return {r.status, r.information, {buffer.begin(), buffer.begin() + std::min<size_t>(r.information, buffer.size())}};
+  }
+  void expect_control(const ControlCase& c) {
+    SCOPED_TRACE(c.what);
+    const Result r = control(c.code, c.in, c.out);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.information, c.output.size());
+    EXPECT_EQ(r.output, c.output);
   }
   Result read(uint32_t node, uint32_t address, uint32_t length) {
     std::vector<uint8_t> buffer(length);
@@ -201,14 +218,7 @@ TEST_F(LorandCore, ConfigurationQueries) {
   configure(0, 0x300);
   platform.dwords["CncType5"] = 4;
   ASSERT_EQ(load(), STATUS_SUCCESS);
-  struct Case {
-    const char* what;
-    uint32_t code;
-    std::vector<uint8_t> in;
-    uint32_t out;
-    NTSTATUS status;
-    std::vector<uint8_t> output;
-  } cases[] = {
+  const ControlCase cases[] = {
       {"count, no input", IOCTL_LNK_GET_NODE_COUNT, {}, 4, STATUS_SUCCESS, le32(8)},
       {"count ignores the input", IOCTL_LNK_GET_NODE_COUNT, le32(99), 4, STATUS_SUCCESS, le32(8)},
       {"count, output 3", IOCTL_LNK_GET_NODE_COUNT, {}, 3, STATUS_INVALID_PARAMETER, {}},
@@ -225,13 +235,7 @@ TEST_F(LorandCore, ConfigurationQueries) {
       {"unknown code", 0x9C406000, le32(0), 4, STATUS_NOT_IMPLEMENTED, {}},
       {"node ready code with write access", ctl_code(0x801, kFileWriteAccess), le32(0), 4, STATUS_NOT_IMPLEMENTED, {}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    const Result r = control(c.code, c.in, c.out);
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.information, c.output.size());
-    EXPECT_EQ(r.output, c.output);
-  }
+  for (const ControlCase& c : cases) expect_control(c);
   // The type is read at each query.
   platform.dwords["CncType5"] = 1;
   EXPECT_EQ(control(IOCTL_LNK_GET_CNC_TYPE, le32(5), 4).output, le32(1));
@@ -292,14 +296,7 @@ TEST_F(LorandCore, RegisterRequestsCheckInOrder) {
   ASSERT_EQ(load(), STATUS_SUCCESS);
   FakeBoard& board = platform.board(0, 0x300);
   board.registers[10] = 0x05;
-  struct Case {
-    const char* what;
-    uint32_t code;
-    std::vector<uint8_t> in;
-    uint32_t out;
-    NTSTATUS status;
-    std::vector<uint8_t> output;
-  } cases[] = {
+  const ControlCase cases[] = {
       {"read offset 9", IOCTL_LNK_READ_PORT, reg(0, 9), 1, STATUS_SUCCESS, {0x50}},
       {"read offset 10", IOCTL_LNK_READ_PORT, reg(0, 10), 4, STATUS_SUCCESS, {0x05}},
       {"read offset 16", IOCTL_LNK_READ_PORT, reg(0, 16), 1, STATUS_ACCESS_VIOLATION, {}},
@@ -320,15 +317,11 @@ TEST_F(LorandCore, RegisterRequestsCheckInOrder) {
       {"wide write node 8", IOCTL_LNK_WRITE_PORT_WIDE, wide(8, 0, 4), 0, STATUS_INVALID_PARAMETER, {}},
       {"wide write misaligned", IOCTL_LNK_WRITE_PORT_WIDE, wide(0, 6, 4), 0, STATUS_ACCESS_VIOLATION, {}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const ControlCase& c : cases) {
     board.accesses.clear();
-    const Result r = control(c.code, c.in, c.out);
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.information, c.output.size());
-    EXPECT_EQ(r.output, c.output);
+    expect_control(c);
     if (c.status != STATUS_SUCCESS) {
-      EXPECT_TRUE(board.accesses.empty());
+      EXPECT_TRUE(board.accesses.empty()) << c.what;
     }
   }
 }
