@@ -15,13 +15,10 @@
 
 #include "driver/core/lnk_driver.h"
 #include "driver/host/host_platform.h"
-#include "driver/host/memory_board.h"
 #include "driver/host/server.h"
 #include "platform/paths.h"
 #include "platform/raw_ports.h"
-#ifdef MOXEL_HAVE_CNCSIM
 #include "cncsim/simulator.h"
-#endif
 #ifdef MOXEL_HAVE_SYSTEMD
 #include <systemd/sd-daemon.h>
 #endif
@@ -118,19 +115,11 @@ int main(int argc, char** argv) {
     any_sim |= lorand::host::HostPlatform::board_kind(config, n) == lorand::host::BoardKind::Sim &&
                config.dword("Parameters", "IoPortAddress" + std::to_string(n)) != 0;
 
-#ifdef MOXEL_HAVE_CNCSIM
   std::unique_ptr<cncsim::Simulator> simulator;
   if (any_sim) simulator = std::make_unique<cncsim::Simulator>(config, state_dir);
   auto sim_board = [&](uint32_t node, uint32_t base) -> lorand::PortIo& {
     return simulator->board(node, base);
   };
-#else
-  std::array<std::unique_ptr<lorand::host::MemoryBoard>, lorand::kNodeSlots> memory_boards;
-  auto sim_board = [&](uint32_t node, uint32_t base) -> lorand::PortIo& {
-    if (!memory_boards[node]) memory_boards[node] = std::make_unique<lorand::host::MemoryBoard>(base);
-    return *memory_boards[node];
-  };
-#endif
 
   lorand::host::HostPlatform platform(config_file, moxel::system_raw_ports(), sim_board);
   lorand::LnkDriver driver(platform);
@@ -161,7 +150,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "lorandd: cannot make the device socket: %s\n", error.c_str());
     return 1;
   }
-#ifdef MOXEL_HAVE_CNCSIM
   if (simulator) {
     const auto control_path = moxel::run_dir() / "cncsim";
     if (!simulator->start_control(control_path, mode, group, &error)) {
@@ -169,9 +157,6 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-#else
-  if (any_sim) std::fprintf(stderr, "lorandd: simulated nodes are plain memory boards in this build\n");
-#endif
   std::fprintf(stderr, "lorandd: serving %s (mode %04o)\n", socket_path.c_str(), unsigned(mode));
 
   std::thread serving([&] { server.serve(); });
@@ -187,8 +172,6 @@ int main(int argc, char** argv) {
 #endif
   server.stop();
   serving.join();
-#ifdef MOXEL_HAVE_CNCSIM
   if (simulator) simulator->stop();
-#endif
   return 0;
 }
