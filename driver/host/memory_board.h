@@ -1,7 +1,7 @@
 #pragma once
 // A plain in-memory FLUX board: the register block and a sparse CNC memory behind it, never busy,
-// link up and CNC ready. lorandd uses it for simulated nodes when it is built without the CNC
-// simulator; tests use it as a quick peer.
+// link up and CNC ready. The host's unit tests and the fuzz target use it as a quick peer that
+// needs no state folder.
 #include <cstdint>
 #include <mutex>
 #include <unordered_map>
