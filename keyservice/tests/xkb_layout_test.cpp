@@ -14,17 +14,19 @@ namespace {
 // the injected words press them (right Alt for AltGr), worked out by libxkbcommon's own key state.
 uint32_t typed(const std::string& layout_name, const CharKey& k, ScanCode sc) {
   static xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES);
-  static std::map<std::string, xkb_keymap*> keymaps;  // compiled once per layout
-  xkb_keymap*& keymap = keymaps[layout_name];
-  if (!keymap) {
+  using Keymap = std::unique_ptr<xkb_keymap, decltype(&xkb_keymap_unref)>;
+  static std::map<std::string, Keymap> keymaps;  // compiled once per layout
+  auto [at, fresh] = keymaps.try_emplace(layout_name, nullptr, &xkb_keymap_unref);
+  if (fresh) {
     std::string layout = layout_name, variant;
     if (auto open = layout.find('('); open != std::string::npos) {
       variant = layout.substr(open + 1, layout.size() - open - 2);
       layout.resize(open);
     }
     xkb_rule_names names{"evdev", "pc105", layout.c_str(), variant.c_str(), ""};
-    keymap = xkb_keymap_new_from_names(context, &names, XKB_KEYMAP_COMPILE_NO_FLAGS);
+    at->second.reset(xkb_keymap_new_from_names(context, &names, XKB_KEYMAP_COMPILE_NO_FLAGS));
   }
+  xkb_keymap* keymap = at->second.get();
   xkb_state* state = xkb_state_new(keymap);
   auto press = [&](int key) { xkb_state_update_key(state, key + 8, XKB_KEY_DOWN); };
   if (k.ctrl) press(KEY_LEFTCTRL);
