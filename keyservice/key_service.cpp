@@ -36,6 +36,7 @@ void CKeyService::ReloadSettings() {
     };
     layout_ = std::make_unique<NoLayout>();
   }
+  watched_layout_ = s.layout;
   messages += converter_.Rebuild(table, s.one_touch_shift, s.delay_time, s.repeat_rate, *layout_,
                                  options_.period_ms);
   if (!messages.empty()) moxel::prompter().tell(kServiceTitle, messages, moxel::Icon::stop);
@@ -45,11 +46,9 @@ void CKeyService::OnTimerTick() {
   if (event_ && event_->test_and_reset()) ReloadSettings();
 
   if (options_.watch_layout && --layout_countdown_ <= 0) {
-    const std::string name = read_settings(options_.settings_file).layout;
-    if (name != watched_layout_) {
-      ReloadSettings();
-      watched_layout_ = name;
-    }
+    // Compared with the value the last rebuild used, so the first tick does not rebuild (and
+    // show the conversion messages) a second time.
+    if (read_settings(options_.settings_file).layout != watched_layout_) ReloadSettings();
     layout_countdown_ = 500 / options_.period_ms;
   }
 
