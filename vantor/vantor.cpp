@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "cncsim/param_block.h"
+#include "cncsim/cnc/param_block.h"
 #include "driver/core/status.h"
 #include "driver/device/device.h"
 #include "platform/named_lock.h"
@@ -89,13 +89,15 @@ int16_t request(Handle& h, uint16_t function, int16_t (&args)[4],
   uint8_t signature[2];
   if (h.device.read(file_position(h.node, base), signature).status != lorand::STATUS_SUCCESS)
     return VANTOR_ST_SOCKET;
+  // Memory the link cannot reach reads as all ones.
+  if (get16(signature) == 0xFFFF) return VANTOR_ST_SOCKET;
   if (get16(signature) != cncsim::kParamSignature) return VANTOR_ST_FUNC;
 
   std::vector<uint8_t> head(cncsim::kParamDataOffset - cncsim::kParamFunctionOffset +
                             data_in.size());
   put16(head.data(), function);
   for (int i = 0; i < 4; ++i) put16(head.data() + 4 + 2 * i, uint16_t(args[i]));
-  std::memcpy(head.data() + 12, data_in.data(), data_in.size());
+  if (!data_in.empty()) std::memcpy(head.data() + 12, data_in.data(), data_in.size());
   const uint8_t posted[2] = {cncsim::kParamFlagPosted, 0};
   if (h.device.write(file_position(h.node, base + cncsim::kParamFunctionOffset), head).status !=
           lorand::STATUS_SUCCESS ||

@@ -1,4 +1,4 @@
-#include "cncsim/param_service.h"
+#include "cncsim/cnc/param_service.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -49,15 +49,13 @@ struct Block {
 TEST(ParamService, PathsExistAsConfiguredAndTheCurrentOneComesBackAtPowerOn) {
   ParamService s({}, {.paths = *ParamService::parse_paths("1,2,5"), .current_path = 2});
   Block b;
-  s.power_on(b.bytes);
-  EXPECT_EQ(b.get16(0), int16_t(kParamSignature));
   EXPECT_EQ(b.call(s, kParamGetPath, {}), kParamOk);
   EXPECT_EQ(b.arg(0), 2);
   EXPECT_EQ(b.arg(1), 3);
   EXPECT_EQ(b.call(s, kParamSetPath, {3}), kParamNoPath);
   EXPECT_EQ(b.call(s, kParamSetPath, {5}), kParamOk);
   EXPECT_EQ(s.current_path(), 5);
-  s.power_on(b.bytes);
+  s.power_on();
   EXPECT_EQ(s.current_path(), 2);
 
   EXPECT_FALSE(ParamService::parse_paths("0"));

@@ -1,4 +1,4 @@
-#include "cncsim/param_service.h"
+#include "cncsim/cnc/param_service.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -89,10 +89,9 @@ bool ParamService::store_locked() {
   return true;
 }
 
-void ParamService::power_on(std::span<uint8_t> block) {
+void ParamService::power_on() {
   std::lock_guard lock(mutex_);
   current_path_ = settings_.current_path;
-  if (block.size() >= kParamBlockSize) put16(block.data(), kParamSignature);
 }
 
 bool ParamService::serve(std::span<uint8_t> block) {
@@ -202,4 +201,115 @@ uint8_t ParamService::current_path() {
   return current_path_;
 }
 
+namespace cnc {
+namespace {
+
+class OptionParams final : public Program {
+ public:
+  const char* name() const override { return "option-parameters"; }
+
+  void start(Host& host) override {
+    ParamSettings settings;
+    settings.paths = ParamService::parse_paths(host.setting_text("Paths", "1")).value_or(0x01);
+    const uint32_t first = uint32_t(__builtin_ctz(settings.paths)) + 1;
+    const uint32_t current = host.setting("CurrentPath", first);
+    settings.current_path =
+        uint8_t(current >= 1 && current <= 5 && (settings.paths >> (current - 1)) & 1 ? current
+                                                                                     : first);
+    service_ = std::make_unique<ParamService>(host.state_dir(), settings);
+    host.watch(kParamBlockAddress + kParamFlagOffset, 2);
+
+    const struct {
+      const char* name;
+      const char* help;
+      ParamService::Fault fault;
+    } faults[] = {
+        {"param-handle-refused", "the parameter service refuses to open handles",
+         ParamService::Fault::handle_refused},
+        {"param-read-error", "every parameter read fails", ParamService::Fault::read_error},
+        {"param-list-empty", "the parameter information lists no parameter",
+         ParamService::Fault::list_empty},
+        {"param-write-refused", "parameter writes are refused (write protection)",
+         ParamService::Fault::write_refused},
+    };
+    for (const auto& f : faults)
+      host.add_fault({f.name, f.help, false,
+                      [this, fault = f.fault](bool on, std::optional<uint32_t>) {
+                        service_->set_fault(fault, on);
+                      }});
+    host.add_command({"param", "param NODE get|set NUMBER [VALUE]",
+                      [this](const std::vector<std::string>& args, std::string& out) {
+                        return command(args, out);
+                      }});
+  }
+
+  void phase_changed(Host& host, Phase phase) override {
+    // The service belongs to the CNC's system: it answers only while the system runs.
+    uint8_t signature[2] = {0, 0};
+    if (phase == Phase::running) {
+      service_->power_on();
+      put16(signature, kParamSignature);
+    }
+    host.memory().write(kParamBlockAddress, signature);
+  }
+
+  void wake(Host& host) override {
+    if (host.phase() != Phase::running) return;
+    std::vector<uint8_t> block(kParamBlockSize);
+    if (!host.memory().read(kParamBlockAddress, block) ||
+        get16(block.data() + kParamFlagOffset) != kParamFlagPosted)
+      return;
+    const uint8_t working[2] = {kParamFlagWorking, 0};
+    host.memory().write(kParamBlockAddress + kParamFlagOffset, working);
+    service_->serve(block);
+    // The answer is in place before the flag says so.
+    host.memory().write(kParamBlockAddress + kParamFunctionOffset,
+                        std::span(block).subspan(kParamFunctionOffset));
+    host.memory().write(kParamBlockAddress + kParamFlagOffset,
+                        std::span(block).subspan(kParamFlagOffset, 2));
+  }
+
+  std::string describe() const override {
+    return "option-path " + std::to_string(service_->current_path()) + "\n";
+  }
+
+ private:
+  bool command(const std::vector<std::string>& args, std::string& out) {
+    const auto number = args.size() >= 2 ? moxel::parse_dword(args[1]) : std::nullopt;
+    if (args.empty() || !number || *number > 32767 ||
+        !((args[0] == "get" && args.size() == 2) || (args[0] == "set" && args.size() == 3))) {
+      out = "param: say get NUMBER or set NUMBER VALUE";
+      return false;
+    }
+    const int16_t n = int16_t(*number);
+    if (args[0] == "set") {
+      char* end = nullptr;
+      const long value = std::strtol(args[2].c_str(), &end, 0);
+      if (args[2].empty() || *end || value < -32768 || value > 32767 || !service_->set(n, int16_t(value))) {
+        out = "param: cannot set " + args[1] + " to " + args[2];
+        return false;
+      }
+    }
+    const auto p = service_->get(n);
+    if (!p) {
+      out = "param: no parameter " + args[1];
+      return false;
+    }
+    std::string value = std::to_string(p->value);
+    if ((p->type & 3) == 0) {
+      value.clear();
+      for (int bit = 7; bit >= 0; --bit) value += (p->value >> bit) & 1 ? '1' : '0';
+    }
+    out = std::to_string(n) + " " + ((p->type & 3) == 0 ? "bit " : "word ") + value;
+    return true;
+  }
+
+  std::unique_ptr<ParamService> service_;
+};
+
+}  // namespace
+
+std::unique_ptr<Program> make_option_params() { return std::make_unique<OptionParams>(); }
+
+}  // namespace cnc
 }  // namespace cncsim

@@ -1,6 +1,6 @@
 #pragma once
 // The simulated CNC's option parameters and the service that reads and writes them for the PC
-// through the request block of cncsim/param_block.h. The parameters live in the node's state
+// through the request block of cncsim/cnc/param_block.h. The parameters live in the node's state
 // folder ("param.txt", one "NUMBER TYPE VALUE" line each), so they survive power cycles and
 // restarts; every write replaces the file whole (temporary file, fsync, rename).
 #include <cstdint>
@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "cncsim/param_block.h"
+#include "cncsim/cnc/host.h"
+#include "cncsim/cnc/param_block.h"
 
 namespace cncsim {
 
@@ -33,9 +34,8 @@ class ParamService {
   // `dir` empty keeps the parameters in memory only.
   ParamService(const std::filesystem::path& dir, const ParamSettings& settings);
 
-  // Puts the service's signature into the request block (the block is cleared at power-on), and
-  // the current path back to its power-on value.
-  void power_on(std::span<uint8_t> block);
+  // The current path goes back to its power-on value.
+  void power_on();
   // Carries out the request in `block` when its flag is posted; returns whether it did.
   bool serve(std::span<uint8_t> block);
 
@@ -62,5 +62,13 @@ class ParamService {
   std::map<int16_t, Param> params_;
   bool faults_[4] = {};
 };
+
+namespace cnc {
+// The option-parameter program of the CNC's running system: serves the request block while the
+// system runs. Settings [Simulator] Paths<n> ("1,2,5"; default "1") and CurrentPath<n> (default
+// the first path); faults param-handle-refused, param-read-error, param-list-empty,
+// param-write-refused; command `cncsim param NODE get|set NUMBER [VALUE]`.
+std::unique_ptr<Program> make_option_params();
+}  // namespace cnc
 
 }  // namespace cncsim
