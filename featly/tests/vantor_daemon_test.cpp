@@ -159,6 +159,14 @@ TEST_F(VantorDaemon, FeatlyListsAndSetsWithoutAWindow) {
   EXPECT_EQ(featly({"--set", "9900"}).status, 2);
 }
 
+TEST_F(VantorDaemon, WithoutADisplayTheDialogSaysSo) {
+  auto env = daemon.environment();
+  env.insert(env.end(), {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="});
+  auto r = run_program({FEATLY_PROGRAM}, Stderr::separate, env, std::chrono::seconds(60));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("no display found"), std::string::npos) << r.err;
+}
+
 TEST_F(VantorDaemon, ANodeThatRefusesItsHandleIsDropped) {
   cncsim("fault 0 param-handle-refused on");
   auto list = featly({"--list"});
