@@ -217,6 +217,23 @@ TEST_F(VorkeySheet, CancelStoresTheValuesReadAtTheStart) {
   EXPECT_EQ(read().rfind("; the lathe\n", 0), 0u) << "comments kept";
 }
 
+// A file the store cannot parse is never replaced: the close says that nothing was saved, and the
+// service is still told (it re-reads what is there).
+TEST_F(VorkeySheet, AFailedSaveIsShown) {
+  write("[VORKEY\nDelayTime=750\n");
+  const std::string before = read();
+  CVorkeySheet sheet(env_);
+  sheet.speed()->rate_bar()->setValue(5);
+  sheet.ok_button()->click();
+  EXPECT_EQ(read(), before);
+  ASSERT_EQ(boxes_.shown().size(), 1u);
+  EXPECT_EQ(boxes_.shown()[0].text.rfind("The MDI keyboard settings could not be saved.\n\n", 0),
+            0u)
+      << boxes_.shown()[0].text;
+  EXPECT_NE(boxes_.shown()[0].text.find("vorkey.conf"), std::string::npos);
+  EXPECT_EQ(signals_, 1);
+}
+
 TEST_F(VorkeySheet, DefinitionFileAtOk) {
   fs::path broken = definition("broken.def", "; mill\n[VOR-KEY]\nKEY_14 = 0, 3B00, 5400\n"
                                              "KEY_15 = 0, 3C0O, 5500\n");
