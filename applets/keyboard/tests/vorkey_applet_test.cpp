@@ -1,65 +1,29 @@
 // The applet library as the control panel sees it: loaded with dlopen and driven by CPlApplet.
-#include <dlfcn.h>
-#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <QApplication>
 #include <QDialog>
 #include <QTabWidget>
 #include <QTimer>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#include "applets/common/cpl.h"
+#include "applets/common/tests/applet_library_test.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-class VorkeyApplet : public testing::Test {
- protected:
-  void SetUp() override {
-    handle_ = dlopen(VORKEY_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(handle_, nullptr) << dlerror();
-    proc_ = reinterpret_cast<APPLET_PROC>(dlsym(handle_, "CPlApplet"));
-    ASSERT_NE(proc_, nullptr);
-  }
-  void TearDown() override {
-    if (handle_) dlclose(handle_);
-  }
-  void* handle_ = nullptr;
-  APPLET_PROC proc_ = nullptr;
+struct Vorkey {
+  static constexpr const char* path = VORKEY_LIBRARY;
 };
+using VorkeyApplet = moxel::test::AppletLibraryTest<Vorkey>;
 
-TEST_F(VorkeyApplet, AnswersEachMessage) {
-  struct Case {
-    uint32_t message;
-    int32_t answer;
-  };
-  const Case cases[] = {{CPL_INIT, 1}, {CPL_GETCOUNT, 1}, {CPL_INQUIRE, 0}, {CPL_SELECT, 1},
-                        {CPL_STOP, 1}, {CPL_EXIT, 0},     {0, 1},           {9, 1},
-                        {0x7FFF, 1}};
-  for (const auto& c : cases) EXPECT_EQ(proc_(nullptr, c.message, 0, 0), c.answer) << c.message;
-}
+TEST_F(VorkeyApplet, AnswersEachMessage) { moxel::test::expect_one_applet_answers(proc_); }
 
 TEST_F(VorkeyApplet, NewInquireFillsTheWholeRecord) {
-  NEWCPLINFO info;
-  std::memset(&info, 0xAB, sizeof info);
-  EXPECT_EQ(proc_(nullptr, CPL_NEWINQUIRE, 0, reinterpret_cast<intptr_t>(&info)), 0);
-  EXPECT_EQ(info.dwSize, 244u);
-  EXPECT_EQ(info.dwFlags, 0u);
-  EXPECT_EQ(info.dwHelpContext, 0u);
-  EXPECT_EQ(info.lData, 0u);
-  EXPECT_EQ(info.hIcon, 132u);
-  EXPECT_STREQ(info.szName, "MDI");
-  EXPECT_STREQ(info.szInfo, "MOXEL MDI Keyboard");
-  EXPECT_STREQ(info.szHelpFile, "");
-  EXPECT_EQ(info.szName[31], 0);
-  EXPECT_EQ(info.szInfo[63], 0);
-  EXPECT_EQ(info.szHelpFile[127], 0);
-  EXPECT_EQ(proc_(nullptr, CPL_NEWINQUIRE, 0, 0), 0);
+  moxel::test::expect_description(proc_, 132, "MDI", "MOXEL MDI Keyboard");
 }
 
 // A double click runs the sheet modally; closing it stores the values read at the start, and with
