@@ -15,6 +15,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 
