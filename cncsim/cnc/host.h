@@ -149,7 +149,6 @@ class Host final : public CncSoftware {
   bool set_fault(const std::string& name, bool on, std::optional<uint32_t> value, std::string* error);
   std::string fault_list();
   bool boot(const std::string& mode, std::string* error);
-  std::vector<std::string> boot_modes();
   std::string describe();
 
   // CncSoftware
@@ -172,7 +171,6 @@ class Host final : public CncSoftware {
   std::map<std::string, std::function<void()>> boot_modes_;     // host thread after start
   std::map<std::string, std::string> fault_state_;              // shown by status
   Phase phase_ = Phase::off;
-  std::string describe_text_;
 
   std::mutex mutex_;
   std::condition_variable cv_;
