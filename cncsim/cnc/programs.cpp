@@ -1,6 +1,7 @@
 #include "cncsim/cnc/programs.h"
 
 #include "cncsim/cnc/boot.h"
+#include "cncsim/cnc/boot_screen.h"
 #include "cncsim/cnc/param_service.h"
 
 namespace cncsim::cnc {
@@ -8,6 +9,7 @@ namespace cncsim::cnc {
 void install_programs(Host& host) {
   host.add_program(make_boot_software());
   host.add_program(make_option_params());
+  host.add_program(make_boot_screen());
 }
 
 }  // namespace cncsim::cnc

@@ -53,7 +53,7 @@ LoadingScreen::~LoadingScreen() {
   if (error && hooks_.report) hooks_.report(*error);
 }
 
-void LoadingScreen::Start() {
+void LoadingScreen::ReadScreen() {
   ScreenImage image{};
   itf_->ReadBytes(base_ + kScreenOffset, image.data(), int(image.size()));
   if (image[0] == 0) std::memcpy(image.data(), kLoading, sizeof kLoading);
@@ -61,6 +61,10 @@ void LoadingScreen::Start() {
     std::lock_guard lock(shadow_mutex_);
     shadow_ = image;
   }
+}
+
+void LoadingScreen::Start() {
+  ReadScreen();
   thread_ = std::thread([this] { Poll(); });
 }
 

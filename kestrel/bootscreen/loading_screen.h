@@ -88,8 +88,10 @@ class LoadingScreen {
   LoadingScreen(const LoadingScreen&) = delete;
   LoadingScreen& operator=(const LoadingScreen&) = delete;
 
-  // Reads the screen into the shadow (LOADING on its first line while the CNC has written
-  // nothing) and starts the poll thread.
+  // Reads the whole screen into the shadow; LOADING on its first line while the CNC has written
+  // nothing.
+  void ReadScreen();
+  // ReadScreen(), then starts the poll thread.
   void Start();
   // Ends the poll thread (waits for it).
   void Stop();

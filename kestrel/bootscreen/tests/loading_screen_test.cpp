@@ -2,7 +2,9 @@
 // the request words and the screen into the node's shared memory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <cstring>
 #include <future>
 #include <thread>
@@ -214,6 +216,92 @@ TEST_F(LoadingScreenTest, LostLinkIsRecordedEndsTheScreenAndIsReportedOnDestruct
     EXPECT_FALSE(reported);
   }
   EXPECT_EQ(reported, 1);
+}
+
+}  // namespace
+
+// --- end to end: the simulated boot software's screen, answered from the PC ---
+
+namespace {
+
+constexpr const char* kBootScreenConfig =
+    "[Parameters]\nIoPortAddress0=0x300\nCncType0=1\nNodeName0=Mill\n"
+    "[Host]\nBoard0=sim\nSocketMode=0600\n"
+    "[Simulator]\nBootMode0=auto\nBootScreen0=1\nScreenPace0=5\n";
+constexpr const char* kPrompt = "Select (1-3, Enter = 1): ";
+
+class BootScreenRun : public ::testing::Test {
+ protected:
+  moxel::test::Daemon daemon{"bootscreen-run"};
+
+  void SetUp() override {
+    daemon.configure(kBootScreenConfig);
+    ASSERT_TRUE(daemon.start()) << daemon.error() << daemon.log();
+  }
+  std::string status() { return daemon.cncsim("status 0").out; }
+  bool wait_for(const std::function<bool()>& done) {
+    for (int i = 0; i < 3000; ++i) {
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  // A shell line in which "CLI" stands for kestrel-cli.
+  moxel::test::ProgramResult shell(std::string line) {
+    line.replace(line.find("CLI"), 3, KESTREL_CLI_PROGRAM);
+    return moxel::test::run_program({"/bin/sh", "-c", line}, moxel::test::Stderr::separate,
+                                    daemon.environment());
+  }
+};
+
+TEST_F(BootScreenRun, PollLogicFollowsTheBootLogAndAnswersTheMenuWithAKey) {
+  std::promise<int> ended;
+  LoadingScreen::Hooks hooks;
+  hooks.ended = [&](int r) { ended.set_value(r); };
+  LoadingScreen screen(0, 0, hooks);
+  screen.Start();
+  ASSERT_TRUE(wait_for([&] { return kestrel::LineText(screen.Shadow(), 13) == kPrompt; }))
+      << kestrel::LineText(screen.Shadow(), 0);
+  auto shadow = screen.Shadow();
+  EXPECT_NE(kestrel::LineText(shadow, 0).find("MOXEL CNC BOOT SYSTEM"), std::string::npos);
+  EXPECT_EQ(shadow[1], kestrel::kAttrReverse);
+  EXPECT_EQ(kestrel::LineText(shadow, 3), "Memory test .......... 4096 KB OK");
+  EXPECT_EQ(kestrel::LineText(shadow, 8), "BOOT MENU");
+  EXPECT_NE(status().find("phase loading"), std::string::npos);
+
+  // The same screen as the simulator and the terminal mirror show it.
+  const std::string sim = daemon.cncsim("screen 0").out;
+  EXPECT_NE(sim.find("\nBOOT MENU\n"), std::string::npos) << sim;
+  EXPECT_NE(sim.find("\nSelect (1-3, Enter = 1):\n"), std::string::npos) << sim;  // trailing blank cut
+  const auto once = shell("CLI screen --once");
+  ASSERT_EQ(once.status, 0) << once.err;
+  EXPECT_NE(once.out.find(" MOXEL CNC BOOT SYSTEM"), std::string::npos) << once.out;
+  EXPECT_NE(once.out.find(std::string("\n") + kPrompt + "\n"), std::string::npos) << once.out;
+  EXPECT_EQ(std::count(once.out.begin(), once.out.end(), '\n'), 25);
+
+  EXPECT_FALSE(screen.KeyDown(16));  // Shift: nothing for the CNC
+  EXPECT_TRUE(screen.KeyDown('2'));
+  auto end = ended.get_future();
+  ASSERT_EQ(end.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  EXPECT_EQ(end.get(), LoadingScreen::kEnded);
+  shadow = screen.Shadow();
+  EXPECT_EQ(kestrel::LineText(shadow, 13), std::string(kPrompt) + "2");
+  EXPECT_EQ(kestrel::LineText(shadow, 15), "Loading CNC system without PLC ...");
+  EXPECT_TRUE(screen.WaitRunning(30000));
+  const std::string s = status();
+  EXPECT_NE(s.find("phase running"), std::string::npos) << s;
+  EXPECT_NE(s.find("screen-choice 2"), std::string::npos) << s;
+  EXPECT_EQ(screen.ErrorCode(), -1);
+}
+
+TEST_F(BootScreenRun, TerminalMirrorTakesPipedKeysIgnoresWhatTheMenuDoesNotKnowAndEndsWithTheCnc) {
+  // 'x' is queued (a letter) and refused by the menu; Enter then takes the first choice.
+  const auto r = shell("printf 'x\\r' | CLI screen");
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  EXPECT_NE(r.out.find(std::string(kPrompt) + "1\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Loading CNC system ..."), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("the CNC ended its boot screen"), std::string::npos);
+  EXPECT_NE(status().find("screen-choice 1"), std::string::npos);
 }
 
 }  // namespace
