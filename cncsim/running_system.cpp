@@ -1,0 +1,288 @@
+#include "cncsim/running_system.h"
+
+#include <algorithm>
+
+namespace cncsim {
+namespace {
+
+constexpr uint32_t kStride = 0x10000;
+constexpr uint32_t kSecondPassStart = 0x40000;
+constexpr uint32_t kMaxSegments = 4;        // the first pass ends where the second begins
+constexpr uint32_t kMaxSecondSegments = 8;  // the last one ends below the communication area
+constexpr uint16_t kSingleSegmentMarker = 0x3531;
+
+// Fields of a segment and the structures it points to, relative to the segment's start.
+constexpr uint32_t kMarker = 4, kCncReady = 6, kPmcReady = 10, kDescriptorField = 12,
+                   kCountField = 0x12, kPairAField = 22, kPairBField = 42, kBusyField = 68,
+                   kClearedField = 72;
+constexpr uint32_t kPairA = 0x100, kPairB = 0x110;  // request, answer at + 2
+constexpr uint32_t kBusy = 0x200;                   // CNC busy, PMC busy at + 2, PC phase at + 4
+constexpr uint32_t kCleared = 0x300, kClearedSize = 256, kEntry = kCleared + 132;
+constexpr uint32_t kDescriptor = 0x1000;
+constexpr uint32_t kTableQ = kDescriptor + 0x60, kTableQ2 = kDescriptor + 0x260,
+                   kTableQ3 = kDescriptor + 0x300;
+constexpr uint32_t kEntryTable = 0x1400;   // at descriptor + 0x104: count word, entry at + 4
+constexpr uint32_t kRegistration = 0x1500;  // at descriptor + 0x11C
+constexpr uint32_t kPcEntry = 0x1600;       // mode byte + 19, flags + 26, second-pass count + 28
+
+// The walk's tables, reached from the first segment's descriptor.
+constexpr uint32_t kFirstPointer = 0x1700, kSecondPointer = 0x1708, kTableX = 0x1710,
+                   kTableX2 = 0x1720, kTableY = 0x1730, kCounterK = 0x1740;
+constexpr uint32_t kFirstTable = 0x1800, kSecondTable = 0x2000;
+
+constexpr uint32_t kSharedAddress = uint32_t(kSpaceShared) << 24 | kSharedStart;
+
+uint16_t get16(std::span<uint8_t> m, uint32_t at) {
+  return at + 1 < m.size() ? uint16_t(m[at] | m[at + 1] << 8) : 0xFFFF;
+}
+uint32_t get32(std::span<uint8_t> m, uint32_t at) {
+  return get16(m, at) | uint32_t(get16(m, at + 2)) << 16;
+}
+void put16(std::span<uint8_t> m, uint32_t at, uint16_t v) {
+  if (at + 1 >= m.size()) return;
+  m[at] = uint8_t(v);
+  m[at + 1] = uint8_t(v >> 8);
+}
+void put32(std::span<uint8_t> m, uint32_t at, uint32_t v) {
+  put16(m, at, uint16_t(v));
+  put16(m, at + 2, uint16_t(v >> 16));
+}
+
+uint32_t bit(RunningFault f) { return 1u << unsigned(f); }
+
+struct FaultName {
+  RunningFault fault;
+  const char* name;
+};
+constexpr FaultName kFaultNames[] = {
+    {RunningFault::kNoInterface, "no-interface"},
+    {RunningFault::kSysfail, "sysfail"},
+    {RunningFault::kNibbleUnstable, "nibble-unstable"},
+    {RunningFault::kCncBufferLate, "cnc-buffer-late"},
+    {RunningFault::kPmcBufferLate, "pmc-buffer-late"},
+    {RunningFault::kCncBusyStuck, "cnc-busy-stuck"},
+    {RunningFault::kPmcBusyStuck, "pmc-busy-stuck"},
+    {RunningFault::kParity, "parity"},
+    {RunningFault::kBadTable, "bad-table"},
+    {RunningFault::kRegistrationStuck, "registration-stuck"},
+};
+
+}  // namespace
+
+RunningSettings RunningSettings::from_config(const moxel::ConfigData& config, uint32_t node) {
+  RunningSettings s;
+  auto dword = [&](const char* stem, uint32_t fallback) {
+    return config.dword("Simulator", stem + std::to_string(node), fallback);
+  };
+  s.segments = std::clamp<uint32_t>(dword("Segments", s.segments), 1, kMaxSegments);
+  s.marker_3531 = dword("Marker3531", s.marker_3531) != 0;
+  s.second_segments = std::min<uint32_t>(dword("SecondSegments", s.second_segments), kMaxSecondSegments);
+  s.handshake_delay_ms = dword("HandshakeDelay", s.handshake_delay_ms);
+  return s;
+}
+
+std::optional<RunningFault> running_fault_from_name(const std::string& name) {
+  for (const FaultName& f : kFaultNames)
+    if (name == f.name) return f.fault;
+  return std::nullopt;
+}
+
+std::vector<std::string> running_fault_names() {
+  std::vector<std::string> names;
+  for (const FaultName& f : kFaultNames) names.emplace_back(f.name);
+  return names;
+}
+
+RunningSystem::RunningSystem(const RunningSettings& settings, uint8_t window_nibble)
+    : settings_(settings), nibble_(window_nibble & 0xF) {
+  settings_.segments = std::clamp<uint32_t>(settings_.segments, 1, kMaxSegments);
+  settings_.second_segments = std::min(settings_.second_segments, kMaxSecondSegments);
+  for (uint32_t i = 0; i < settings_.segments; ++i) segments_.push_back(i * kStride);
+  for (uint32_t j = 0; j < settings_.second_segments; ++j)
+    segments_.push_back(kSecondPassStart + j * kStride);
+}
+
+bool RunningSystem::fault(RunningFault f) const { return (faults_ & bit(f)) != 0; }
+
+void RunningSystem::lay_out_segment(CncMemory& memory, uint32_t s, bool first, bool pmc_mode) {
+  std::span<uint8_t> m = memory.shared();
+  std::fill(m.begin() + s, m.begin() + s + kSecondTable + 0x600, uint8_t(0));
+  if (s == 0 && settings_.marker_3531) put16(m, s + kMarker, kSingleSegmentMarker);
+  put32(m, s + kDescriptorField, kDescriptor);
+  if (s == 0) m[s + kCountField] = uint8_t(settings_.segments);
+  put16(m, s + kPairAField, kSpaceShared);
+  put32(m, s + kPairAField + 2, kSharedStart + s + kPairA);
+  put16(m, s + kPairBField, kSpaceShared);
+  put32(m, s + kPairBField + 2, kSharedStart + s + kPairB);
+  put32(m, s + kBusyField, kBusy);
+  put32(m, s + kClearedField, kCleared);
+  // Left over from the CNC's own start, so that the PC's clearing shows.
+  std::fill(m.begin() + s + kCleared, m.begin() + s + kCleared + kClearedSize, uint8_t(0xA5));
+
+  // The descriptor and what it points to.
+  put32(m, s + kTableQ + 4, kFirstPointer);
+  put16(m, s + kTableQ + 8, 0x20);
+  put16(m, s + kTableQ + 0x0C, 1);
+  put32(m, s + kDescriptor + 0x104, kEntryTable);
+  put32(m, s + kDescriptor + 0x11C, kRegistration);
+  put32(m, s + kTableQ2 + 4, kSecondPointer);
+  put16(m, s + kTableQ2 + 8, uint16_t((settings_.segments + 10) * 96));
+  put16(m, s + kTableQ2 + 0x0C, 1);
+  put16(m, s + kTableQ3, 0);
+  put32(m, s + kTableQ3 + 4, kTableX);
+  put16(m, s + kTableQ3 + 0x0C, 1);
+  put16(m, s + kTableQ3 + 0x12, kSpaceShared);
+  put32(m, s + kTableQ3 + 0x14, kSharedStart + kCounterK);
+  put32(m, s + kTableQ3 + 0x1C, kTableY);
+  put16(m, s + kEntryTable, 32);
+  put32(m, s + kEntryTable + 4, kPcEntry);
+  m[s + kPcEntry + 19] = pmc_mode ? 0x01 : 0x00;
+  if (first && s == 0) {
+    put16(m, s + kPcEntry + 26, settings_.second_segments ? 1 : 0);
+    put16(m, s + kPcEntry + 28, uint16_t(settings_.second_segments));
+  }
+}
+
+void RunningSystem::start(CncMemory& memory) {
+  std::span<uint8_t> m = memory.shared();
+  for (uint32_t s : segments_) {
+    const bool first = s < kSecondPassStart;
+    // Every other segment of the second pass has a PMC half.
+    lay_out_segment(memory, s, first, !first && ((s - kSecondPassStart) / kStride) % 2 == 0);
+  }
+  // The walk's tables, in the first segment's area.
+  put32(m, kFirstPointer + 4, kFirstTable);
+  put32(m, kSecondPointer + 4, kSecondTable);
+  put32(m, kTableX + 4, kTableX2);
+  put16(m, kTableX2, 0xFFFF);
+  put16(m, kFirstTable + 0x12, uint16_t(settings_.segments << 8));
+
+  std::span<uint8_t> iface = memory.interface();
+  put16(iface, 0x110, nibble_);
+  put16(iface, 0x620, 1);
+  put16(iface, nibble_ * 16u + 4, 0);
+
+  pending_.assign(segments_.size(), Pending{});
+  running_ = true;
+  apply_faults(memory);
+}
+
+void RunningSystem::stop() {
+  running_ = false;
+  pending_.clear();
+}
+
+// Brings memory in line with the faults now set.
+void RunningSystem::apply_faults(CncMemory& memory) {
+  if (!running_) return;
+  std::span<uint8_t> m = memory.shared();
+  std::span<uint8_t> iface = memory.interface();
+  put16(iface, 0x110, fault(RunningFault::kNoInterface) ? 0xFFFF : nibble_);
+  uint16_t window = get16(iface, nibble_ * 16u + 4) & ~3u;
+  if (fault(RunningFault::kParity)) window |= 1;
+  if (fault(RunningFault::kSysfail)) window |= 2;
+  put16(iface, nibble_ * 16u + 4, window);
+  for (uint32_t s : segments_) {
+    put16(m, s + kCncReady, fault(RunningFault::kCncBufferLate) ? 0 : 1);
+    put16(m, s + kPmcReady, fault(RunningFault::kPmcBufferLate) ? 0 : 1);
+    // A request that never ends: requested and busy. Cleared by serve() once the fault is off.
+    if (fault(RunningFault::kCncBusyStuck)) {
+      put16(m, s + kPairA, 1);
+      put16(m, s + kBusy, 1);
+    }
+    if (fault(RunningFault::kPmcBusyStuck)) {
+      put16(m, s + kPairB, 1);
+      put16(m, s + kBusy + 2, 1);
+    }
+  }
+  put16(m, kTableQ + 0x0C, fault(RunningFault::kBadTable) ? 0 : 1);
+}
+
+void RunningSystem::set_fault(CncMemory& memory, RunningFault f, bool on) {
+  faults_ = on ? faults_ | bit(f) : faults_ & ~bit(f);
+  apply_faults(memory);
+}
+
+void RunningSystem::pc_reads(CncMemory& memory, uint32_t address) {
+  if (!running_ || !fault(RunningFault::kNibbleUnstable) ||
+      address != (uint32_t(kSpaceInterface) << 24 | 0x110))
+    return;
+  // A new value under every read, so that no two reads in a row agree.
+  put16(memory.interface(), 0x110, uint16_t((nibble_ + ++unstable_reads_) & 0xF));
+}
+
+std::optional<RunningSystem::Clock::time_point> RunningSystem::pc_wrote(
+    CncMemory& memory, uint32_t address, unsigned size, Clock::time_point now) {
+  if (!running_) return std::nullopt;
+  // The PC acknowledged the latched request.
+  const uint32_t latch = uint32_t(kSpaceInterface) << 24 | 0x620;
+  if (address <= latch + 1 && address + size > latch && get16(memory.interface(), 0x620) == 1)
+    put16(memory.interface(), 0x620, 0);
+  return serve(memory, now);
+}
+
+std::optional<RunningSystem::Clock::time_point> RunningSystem::run_due(CncMemory& memory,
+                                                                      Clock::time_point now) {
+  if (!running_) return std::nullopt;
+  return serve(memory, now);
+}
+
+// Answers what the segments' words ask for now. Each answer waits the handshake delay from the
+// moment the system first saw the request; a request withdrawn in the meantime is forgotten.
+std::optional<RunningSystem::Clock::time_point> RunningSystem::serve(CncMemory& memory,
+                                                                    Clock::time_point now) {
+  std::span<uint8_t> m = memory.shared();
+  const auto delay = std::chrono::milliseconds(settings_.handshake_delay_ms);
+  std::optional<Clock::time_point> next;
+  // True when the answer guarded by `due` should be given now; keeps `due` while it waits.
+  auto due_now = [&](bool wanted, std::optional<Clock::time_point>& due) {
+    if (!wanted) {
+      due.reset();
+      return false;
+    }
+    if (!due) due = now + delay;
+    if (now >= *due) {
+      due.reset();
+      return true;
+    }
+    next = next ? std::min(*next, *due) : *due;
+    return false;
+  };
+
+  for (size_t k = 0; k < segments_.size(); ++k) {
+    const uint32_t s = segments_[k];
+    const bool first = s < kSecondPassStart;
+    Pending& p = pending_[k];
+    // The PC set a busy word and its request: the CNC (PMC) takes the request and clears both.
+    if (due_now(get16(m, s + kBusy) != 0 && get16(m, s + kPairA) != 0 &&
+                    !fault(RunningFault::kCncBusyStuck),
+                p.cnc_busy)) {
+      put16(m, s + kBusy, 0);
+      put16(m, s + kPairA, 0);
+    }
+    if (due_now(get16(m, s + kBusy + 2) != 0 && get16(m, s + kPairB) != 0 &&
+                    !fault(RunningFault::kPmcBusyStuck),
+                p.pmc_busy)) {
+      put16(m, s + kBusy + 2, 0);
+      put16(m, s + kPairB, 0);
+    }
+    // Registration: the pair is equal while the PC has not answered, and changes once the PC has
+    // answered its pairs and cleared its area.
+    const uint16_t phase = get16(m, s + kBusy + 4);
+    const uint16_t answer_a = get16(m, s + kPairA + 2);
+    const uint16_t answer_b = get16(m, s + kPairB + 2);
+    const uint16_t e0 = get16(m, s + kRegistration);
+    if (phase == 0 || answer_a == 0) {
+      put16(m, s + kRegistration + 2, e0);
+      p.registration.reset();
+      continue;
+    }
+    const bool ready = phase == 1 && answer_a == 1 && (!first || answer_b == 1) &&
+                       get32(m, s + kEntry) == 0 && e0 == get16(m, s + kRegistration + 2) &&
+                       !fault(RunningFault::kRegistrationStuck);
+    if (due_now(ready, p.registration)) put16(m, s + kRegistration, uint16_t(e0 + 1));
+  }
+  return next;
+}
+
+}  // namespace cncsim
