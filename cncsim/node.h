@@ -101,6 +101,13 @@ class Node final : public lorand::PortIo {
   // Writes the SRAM and F-ROM contents through to their files.
   void flush();
 
+  // Words of the CNC's memory with behaviour of their own, set up by the CNC's software (nullopt:
+  // none). A unit read of the unstable word moves its low 4 bits on first, so no two reads agree
+  // (an unstable window nibble). A word write of 1 to the acknowledge word clears it instead (a
+  // latched request that the PC acknowledges).
+  void set_unstable_word(std::optional<uint32_t> address);
+  void set_acknowledge_word(std::optional<uint32_t> address);
+
  private:
   using Clock = std::chrono::steady_clock;
 
@@ -159,6 +166,8 @@ class Node final : public lorand::PortIo {
   bool link_lost_ = false;
   bool ready_ = true;
   bool power_ = true;
+  std::optional<uint32_t> unstable_word_;
+  std::optional<uint32_t> acknowledge_word_;
 };
 
 }  // namespace cncsim

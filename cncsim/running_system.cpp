@@ -30,24 +30,6 @@ constexpr uint32_t kFirstPointer = 0x1700, kSecondPointer = 0x1708, kTableX = 0x
                    kTableX2 = 0x1720, kTableY = 0x1730, kCounterK = 0x1740;
 constexpr uint32_t kFirstTable = 0x1800, kSecondTable = 0x2000;
 
-constexpr uint32_t kSharedAddress = uint32_t(kSpaceShared) << 24 | kSharedStart;
-
-uint16_t get16(std::span<uint8_t> m, uint32_t at) {
-  return at + 1 < m.size() ? uint16_t(m[at] | m[at + 1] << 8) : 0xFFFF;
-}
-uint32_t get32(std::span<uint8_t> m, uint32_t at) {
-  return get16(m, at) | uint32_t(get16(m, at + 2)) << 16;
-}
-void put16(std::span<uint8_t> m, uint32_t at, uint16_t v) {
-  if (at + 1 >= m.size()) return;
-  m[at] = uint8_t(v);
-  m[at + 1] = uint8_t(v >> 8);
-}
-void put32(std::span<uint8_t> m, uint32_t at, uint32_t v) {
-  put16(m, at, uint16_t(v));
-  put16(m, at + 2, uint16_t(v >> 16));
-}
-
 uint32_t bit(RunningFault f) { return 1u << unsigned(f); }
 
 struct FaultName {
@@ -93,8 +75,8 @@ std::vector<std::string> running_fault_names() {
   return names;
 }
 
-RunningSystem::RunningSystem(const RunningSettings& settings, uint8_t window_nibble)
-    : settings_(settings), nibble_(window_nibble & 0xF) {
+RunningSystem::RunningSystem(Node& node, const RunningSettings& settings)
+    : node_(node), settings_(settings) {
   settings_.segments = std::clamp<uint32_t>(settings_.segments, 1, kMaxSegments);
   settings_.second_segments = std::min(settings_.second_segments, kMaxSecondSegments);
   for (uint32_t i = 0; i < settings_.segments; ++i) segments_.push_back(i * kStride);
@@ -104,134 +86,149 @@ RunningSystem::RunningSystem(const RunningSettings& settings, uint8_t window_nib
 
 bool RunningSystem::fault(RunningFault f) const { return (faults_ & bit(f)) != 0; }
 
-void RunningSystem::lay_out_segment(CncMemory& memory, uint32_t s, bool first, bool pmc_mode) {
-  std::span<uint8_t> m = memory.shared();
-  std::fill(m.begin() + s, m.begin() + s + kSecondTable + 0x600, uint8_t(0));
-  if (s == 0 && settings_.marker_3531) put16(m, s + kMarker, kSingleSegmentMarker);
-  put32(m, s + kDescriptorField, kDescriptor);
-  if (s == 0) m[s + kCountField] = uint8_t(settings_.segments);
-  put16(m, s + kPairAField, kSpaceShared);
-  put32(m, s + kPairAField + 2, kSharedStart + s + kPairA);
-  put16(m, s + kPairBField, kSpaceShared);
-  put32(m, s + kPairBField + 2, kSharedStart + s + kPairB);
-  put32(m, s + kBusyField, kBusy);
-  put32(m, s + kClearedField, kCleared);
+// Shared memory by offset, interface space by offset, as the CNC reaches them.
+uint16_t RunningSystem::get16(uint32_t x) {
+  uint8_t b[2];
+  node_.peek(cnbus_address(kSpaceShared, kSharedStart + x), b);
+  return uint16_t(b[0] | b[1] << 8);
+}
+uint32_t RunningSystem::get32(uint32_t x) { return get16(x) | uint32_t(get16(x + 2)) << 16; }
+void RunningSystem::put16(uint32_t x, uint16_t value) {
+  const uint8_t b[2] = {uint8_t(value), uint8_t(value >> 8)};
+  node_.poke(cnbus_address(kSpaceShared, kSharedStart + x), b);
+}
+void RunningSystem::put32(uint32_t x, uint32_t value) {
+  put16(x, uint16_t(value));
+  put16(x + 2, uint16_t(value >> 16));
+}
+void RunningSystem::fill(uint32_t x, uint32_t length, uint8_t value) {
+  const std::vector<uint8_t> bytes(length, value);
+  node_.poke(cnbus_address(kSpaceShared, kSharedStart + x), bytes);
+}
+uint16_t RunningSystem::get_interface(uint32_t offset) {
+  uint8_t b[2];
+  node_.peek(cnbus_address(kSpaceInterface, offset), b);
+  return uint16_t(b[0] | b[1] << 8);
+}
+void RunningSystem::put_interface(uint32_t offset, uint16_t value) {
+  const uint8_t b[2] = {uint8_t(value), uint8_t(value >> 8)};
+  node_.poke(cnbus_address(kSpaceInterface, offset), b);
+}
+
+void RunningSystem::lay_out_segment(uint32_t s, bool first, bool pmc_mode) {
+  fill(s, kSecondTable + 0x600, 0);
+  if (s == 0 && settings_.marker_3531) put16(s + kMarker, kSingleSegmentMarker);
+  put32(s + kDescriptorField, kDescriptor);
+  if (s == 0) fill(s + kCountField, 1, uint8_t(settings_.segments));
+  put16(s + kPairAField, kSpaceShared);
+  put32(s + kPairAField + 2, kSharedStart + s + kPairA);
+  put16(s + kPairBField, kSpaceShared);
+  put32(s + kPairBField + 2, kSharedStart + s + kPairB);
+  put32(s + kBusyField, kBusy);
+  put32(s + kClearedField, kCleared);
   // Left over from the CNC's own start, so that the PC's clearing shows.
-  std::fill(m.begin() + s + kCleared, m.begin() + s + kCleared + kClearedSize, uint8_t(0xA5));
+  fill(s + kCleared, kClearedSize, 0xA5);
 
   // The descriptor and what it points to.
-  put32(m, s + kTableQ + 4, kFirstPointer);
-  put16(m, s + kTableQ + 8, 0x20);
-  put16(m, s + kTableQ + 0x0C, 1);
-  put32(m, s + kDescriptor + 0x104, kEntryTable);
-  put32(m, s + kDescriptor + 0x11C, kRegistration);
-  put32(m, s + kTableQ2 + 4, kSecondPointer);
-  put16(m, s + kTableQ2 + 8, uint16_t((settings_.segments + 10) * 96));
-  put16(m, s + kTableQ2 + 0x0C, 1);
-  put16(m, s + kTableQ3, 0);
-  put32(m, s + kTableQ3 + 4, kTableX);
-  put16(m, s + kTableQ3 + 0x0C, 1);
-  put16(m, s + kTableQ3 + 0x12, kSpaceShared);
-  put32(m, s + kTableQ3 + 0x14, kSharedStart + kCounterK);
-  put32(m, s + kTableQ3 + 0x1C, kTableY);
-  put16(m, s + kEntryTable, 32);
-  put32(m, s + kEntryTable + 4, kPcEntry);
-  m[s + kPcEntry + 19] = pmc_mode ? 0x01 : 0x00;
+  put32(s + kTableQ + 4, kFirstPointer);
+  put16(s + kTableQ + 8, 0x20);
+  put16(s + kTableQ + 0x0C, 1);
+  put32(s + kDescriptor + 0x104, kEntryTable);
+  put32(s + kDescriptor + 0x11C, kRegistration);
+  put32(s + kTableQ2 + 4, kSecondPointer);
+  put16(s + kTableQ2 + 8, uint16_t((settings_.segments + 10) * 96));
+  put16(s + kTableQ2 + 0x0C, 1);
+  put16(s + kTableQ3, 0);
+  put32(s + kTableQ3 + 4, kTableX);
+  put16(s + kTableQ3 + 0x0C, 1);
+  put16(s + kTableQ3 + 0x12, kSpaceShared);
+  put32(s + kTableQ3 + 0x14, kSharedStart + kCounterK);
+  put32(s + kTableQ3 + 0x1C, kTableY);
+  put16(s + kEntryTable, 32);
+  put32(s + kEntryTable + 4, kPcEntry);
+  fill(s + kPcEntry + 19, 1, pmc_mode ? 0x01 : 0x00);
   if (first && s == 0) {
-    put16(m, s + kPcEntry + 26, settings_.second_segments ? 1 : 0);
-    put16(m, s + kPcEntry + 28, uint16_t(settings_.second_segments));
+    put16(s + kPcEntry + 26, settings_.second_segments ? 1 : 0);
+    put16(s + kPcEntry + 28, uint16_t(settings_.second_segments));
   }
 }
 
-void RunningSystem::start(CncMemory& memory) {
-  std::span<uint8_t> m = memory.shared();
+void RunningSystem::start() {
+  nibble_ = uint8_t(get_interface(0xE0110) & 0xF);
   for (uint32_t s : segments_) {
     const bool first = s < kSecondPassStart;
     // Every other segment of the second pass has a PMC half.
-    lay_out_segment(memory, s, first, !first && ((s - kSecondPassStart) / kStride) % 2 == 0);
+    lay_out_segment(s, first, !first && ((s - kSecondPassStart) / kStride) % 2 == 0);
   }
   // The walk's tables, in the first segment's area.
-  put32(m, kFirstPointer + 4, kFirstTable);
-  put32(m, kSecondPointer + 4, kSecondTable);
-  put32(m, kTableX + 4, kTableX2);
-  put16(m, kTableX2, 0xFFFF);
-  put16(m, kFirstTable + 0x12, uint16_t(settings_.segments << 8));
+  put32(kFirstPointer + 4, kFirstTable);
+  put32(kSecondPointer + 4, kSecondTable);
+  put32(kTableX + 4, kTableX2);
+  put16(kTableX2, 0xFFFF);
+  put16(kFirstTable + 0x12, uint16_t(settings_.segments << 8));
 
-  std::span<uint8_t> iface = memory.interface();
-  put16(iface, 0x110, nibble_);
-  put16(iface, 0x620, 1);
-  put16(iface, nibble_ * 16u + 4, 0);
+  put_interface(0x110, nibble_);
+  put_interface(0x620, 1);
+  node_.set_acknowledge_word(cnbus_address(kSpaceInterface, 0x620));
+  put_interface(nibble_ * 16u + 4, 0);
 
   pending_.assign(segments_.size(), Pending{});
   running_ = true;
-  apply_faults(memory);
+  apply_faults();
 }
 
 void RunningSystem::stop() {
   running_ = false;
   pending_.clear();
+  node_.set_acknowledge_word(std::nullopt);
+  node_.set_unstable_word(std::nullopt);
+}
+
+std::vector<std::pair<uint32_t, uint32_t>> RunningSystem::watched() const {
+  std::vector<std::pair<uint32_t, uint32_t>> ranges;
+  // Pairs, busy and phase words and the cleared area of every segment.
+  for (uint32_t s : segments_)
+    ranges.emplace_back(cnbus_address(kSpaceShared, kSharedStart + s + kPairA),
+                        kCleared + kClearedSize - kPairA);
+  return ranges;
 }
 
 // Brings memory in line with the faults now set.
-void RunningSystem::apply_faults(CncMemory& memory) {
+void RunningSystem::apply_faults() {
   if (!running_) return;
-  std::span<uint8_t> m = memory.shared();
-  std::span<uint8_t> iface = memory.interface();
-  put16(iface, 0x110, fault(RunningFault::kNoInterface) ? 0xFFFF : nibble_);
-  uint16_t window = get16(iface, nibble_ * 16u + 4) & ~3u;
+  put_interface(0x110, fault(RunningFault::kNoInterface) ? 0xFFFF : nibble_);
+  node_.set_unstable_word(fault(RunningFault::kNibbleUnstable)
+                              ? std::optional(cnbus_address(kSpaceInterface, 0x110))
+                              : std::nullopt);
+  uint16_t window = get_interface(nibble_ * 16u + 4) & ~3u;
   if (fault(RunningFault::kParity)) window |= 1;
   if (fault(RunningFault::kSysfail)) window |= 2;
-  put16(iface, nibble_ * 16u + 4, window);
+  put_interface(nibble_ * 16u + 4, window);
   for (uint32_t s : segments_) {
-    put16(m, s + kCncReady, fault(RunningFault::kCncBufferLate) ? 0 : 1);
-    put16(m, s + kPmcReady, fault(RunningFault::kPmcBufferLate) ? 0 : 1);
+    put16(s + kCncReady, fault(RunningFault::kCncBufferLate) ? 0 : 1);
+    put16(s + kPmcReady, fault(RunningFault::kPmcBufferLate) ? 0 : 1);
     // A request that never ends: requested and busy. Cleared by serve() once the fault is off.
     if (fault(RunningFault::kCncBusyStuck)) {
-      put16(m, s + kPairA, 1);
-      put16(m, s + kBusy, 1);
+      put16(s + kPairA, 1);
+      put16(s + kBusy, 1);
     }
     if (fault(RunningFault::kPmcBusyStuck)) {
-      put16(m, s + kPairB, 1);
-      put16(m, s + kBusy + 2, 1);
+      put16(s + kPairB, 1);
+      put16(s + kBusy + 2, 1);
     }
   }
-  put16(m, kTableQ + 0x0C, fault(RunningFault::kBadTable) ? 0 : 1);
+  put16(kTableQ + 0x0C, fault(RunningFault::kBadTable) ? 0 : 1);
 }
 
-void RunningSystem::set_fault(CncMemory& memory, RunningFault f, bool on) {
+void RunningSystem::set_fault(RunningFault f, bool on) {
   faults_ = on ? faults_ | bit(f) : faults_ & ~bit(f);
-  apply_faults(memory);
-}
-
-void RunningSystem::pc_reads(CncMemory& memory, uint32_t address) {
-  if (!running_ || !fault(RunningFault::kNibbleUnstable) ||
-      address != (uint32_t(kSpaceInterface) << 24 | 0x110))
-    return;
-  // A new value under every read, so that no two reads in a row agree.
-  put16(memory.interface(), 0x110, uint16_t((nibble_ + ++unstable_reads_) & 0xF));
-}
-
-std::optional<RunningSystem::Clock::time_point> RunningSystem::pc_wrote(
-    CncMemory& memory, uint32_t address, unsigned size, Clock::time_point now) {
-  if (!running_) return std::nullopt;
-  // The PC acknowledged the latched request.
-  const uint32_t latch = uint32_t(kSpaceInterface) << 24 | 0x620;
-  if (address <= latch + 1 && address + size > latch && get16(memory.interface(), 0x620) == 1)
-    put16(memory.interface(), 0x620, 0);
-  return serve(memory, now);
-}
-
-std::optional<RunningSystem::Clock::time_point> RunningSystem::run_due(CncMemory& memory,
-                                                                      Clock::time_point now) {
-  if (!running_) return std::nullopt;
-  return serve(memory, now);
+  apply_faults();
 }
 
 // Answers what the segments' words ask for now. Each answer waits the handshake delay from the
 // moment the system first saw the request; a request withdrawn in the meantime is forgotten.
-std::optional<RunningSystem::Clock::time_point> RunningSystem::serve(CncMemory& memory,
-                                                                    Clock::time_point now) {
-  std::span<uint8_t> m = memory.shared();
+std::optional<RunningSystem::Clock::time_point> RunningSystem::serve(Clock::time_point now) {
+  if (!running_) return std::nullopt;
   const auto delay = std::chrono::milliseconds(settings_.handshake_delay_ms);
   std::optional<Clock::time_point> next;
   // True when the answer guarded by `due` should be given now; keeps `due` while it waits.
@@ -254,33 +251,33 @@ std::optional<RunningSystem::Clock::time_point> RunningSystem::serve(CncMemory& 
     const bool first = s < kSecondPassStart;
     Pending& p = pending_[k];
     // The PC set a busy word and its request: the CNC (PMC) takes the request and clears both.
-    if (due_now(get16(m, s + kBusy) != 0 && get16(m, s + kPairA) != 0 &&
+    if (due_now(get16(s + kBusy) != 0 && get16(s + kPairA) != 0 &&
                     !fault(RunningFault::kCncBusyStuck),
                 p.cnc_busy)) {
-      put16(m, s + kBusy, 0);
-      put16(m, s + kPairA, 0);
+      put16(s + kBusy, 0);
+      put16(s + kPairA, 0);
     }
-    if (due_now(get16(m, s + kBusy + 2) != 0 && get16(m, s + kPairB) != 0 &&
+    if (due_now(get16(s + kBusy + 2) != 0 && get16(s + kPairB) != 0 &&
                     !fault(RunningFault::kPmcBusyStuck),
                 p.pmc_busy)) {
-      put16(m, s + kBusy + 2, 0);
-      put16(m, s + kPairB, 0);
+      put16(s + kBusy + 2, 0);
+      put16(s + kPairB, 0);
     }
     // Registration: the pair is equal while the PC has not answered, and changes once the PC has
     // answered its pairs and cleared its area.
-    const uint16_t phase = get16(m, s + kBusy + 4);
-    const uint16_t answer_a = get16(m, s + kPairA + 2);
-    const uint16_t answer_b = get16(m, s + kPairB + 2);
-    const uint16_t e0 = get16(m, s + kRegistration);
+    const uint16_t phase = get16(s + kBusy + 4);
+    const uint16_t answer_a = get16(s + kPairA + 2);
+    const uint16_t answer_b = get16(s + kPairB + 2);
+    const uint16_t e0 = get16(s + kRegistration);
     if (phase == 0 || answer_a == 0) {
-      put16(m, s + kRegistration + 2, e0);
+      put16(s + kRegistration + 2, e0);
       p.registration.reset();
       continue;
     }
     const bool ready = phase == 1 && answer_a == 1 && (!first || answer_b == 1) &&
-                       get32(m, s + kEntry) == 0 && e0 == get16(m, s + kRegistration + 2) &&
+                       get32(s + kEntry) == 0 && e0 == get16(s + kRegistration + 2) &&
                        !fault(RunningFault::kRegistrationStuck);
-    if (due_now(ready, p.registration)) put16(m, s + kRegistration, uint16_t(e0 + 1));
+    if (due_now(ready, p.registration)) put16(s + kRegistration, uint16_t(e0 + 1));
   }
   return next;
 }

@@ -5,8 +5,9 @@
 // memory when the system starts and answers the PC's handshakes, at once or after a configurable
 // delay. Named faults make each part misbehave.
 //
-// Not locked and not threaded: its host calls it with the node's memory under the node's lock, on
-// every write the PC makes and whenever the time it asked for has come.
+// It reaches the node's memory as the CNC does (Node::peek and poke) and is not threaded: its host
+// calls serve() after the PC wrote into one of its watched ranges and whenever the time it asked
+// for has come, always from the same thread.
 //
 // Layout (shared-memory offsets; a segment's fields are relative to its start s):
 //   segments        first pass at 0, 0x10000, ... (Segments<n>, 1 to 4); second pass at 0x40000,
@@ -20,8 +21,8 @@
 //   s + 0x1500      registration word pair
 //   s + 0x1600      the PC's entry: mode byte at + 19, flags at + 26, second-pass count at + 28
 //   0x1700 ...      pointers and tables of the walk (see running_system.cpp)
-// Interface space: 0x110 window nibble word, 0x620 latched request word (the PC acknowledges it by
-// writing 1; the CNC then clears it), nibble x 16 + 4 window word (bit 0 parity, bit 1 SYSFAIL).
+// Interface space: 0x110 window nibble word, 0x620 latched request word (the board clears it when
+// the PC writes 1 to acknowledge it), nibble x 16 + 4 window word (bit 0 parity, bit 1 SYSFAIL).
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -29,6 +30,7 @@
 #include <vector>
 
 #include "cncsim/memory.h"
+#include "cncsim/node.h"
 #include "platform/config_store.h"
 
 namespace cncsim {
@@ -62,25 +64,23 @@ class RunningSystem {
  public:
   using Clock = std::chrono::steady_clock;
 
-  RunningSystem(const RunningSettings& settings, uint8_t window_nibble);
+  RunningSystem(Node& node, const RunningSettings& settings);
 
-  // The system starts: lays its structures out in `memory` (over whatever the boot left there).
-  void start(CncMemory& memory);
+  // The system starts: lays its structures out in the node's memory (over whatever the boot left
+  // there), with the window nibble the CNC powered on with.
+  void start();
   // The system stops (power off or a new boot): nothing more is answered until start().
   void stop();
   bool running() const { return running_; }
 
   // Faults may be switched at any time; they take effect in memory at once while running.
-  void set_fault(CncMemory& memory, RunningFault fault, bool on);
+  void set_fault(RunningFault fault, bool on);
   bool fault(RunningFault fault) const;
 
-  // The PC wrote `size` bytes at Cnbus `address`. Returns the time the system wants to run next.
-  std::optional<Clock::time_point> pc_wrote(CncMemory& memory, uint32_t address, unsigned size,
-                                            Clock::time_point now);
-  // The PC is about to read at Cnbus `address` (the unstable nibble moves under each read).
-  void pc_reads(CncMemory& memory, uint32_t address);
-  // Does what has come due by `now`; returns the time it wants to run next, if any.
-  std::optional<Clock::time_point> run_due(CncMemory& memory, Clock::time_point now);
+  // The ranges (Cnbus address, length) the PC writes into when it talks to the system.
+  std::vector<std::pair<uint32_t, uint32_t>> watched() const;
+  // Answers what the PC's words ask for by `now`; returns the time it wants to run next, if any.
+  std::optional<Clock::time_point> serve(Clock::time_point now);
 
   // The start of each communication segment, first pass then second pass.
   const std::vector<uint32_t>& segments() const { return segments_; }
@@ -89,15 +89,21 @@ class RunningSystem {
   struct Pending {
     std::optional<Clock::time_point> cnc_busy, pmc_busy, registration;
   };
-  void lay_out_segment(CncMemory& memory, uint32_t s, bool first, bool pmc_mode);
-  void apply_faults(CncMemory& memory);
-  std::optional<Clock::time_point> serve(CncMemory& memory, Clock::time_point now);
+  uint16_t get16(uint32_t x);
+  uint32_t get32(uint32_t x);
+  void put16(uint32_t x, uint16_t value);
+  void put32(uint32_t x, uint32_t value);
+  void fill(uint32_t x, uint32_t length, uint8_t value);
+  uint16_t get_interface(uint32_t offset);
+  void put_interface(uint32_t offset, uint16_t value);
+  void lay_out_segment(uint32_t s, bool first, bool pmc_mode);
+  void apply_faults();
 
+  Node& node_;
   RunningSettings settings_;
-  uint8_t nibble_;
+  uint8_t nibble_ = 0;
   bool running_ = false;
   uint32_t faults_ = 0;
-  uint32_t unstable_reads_ = 0;
   std::vector<uint32_t> segments_;
   std::vector<Pending> pending_;
 };

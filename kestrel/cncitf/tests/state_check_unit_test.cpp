@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cncsim/memory.h"
+#include "cncsim/node.h"
 #include "cncsim/running_system.h"
 #include "kestrel/cncitf/cnc_state_check.h"
 #include "platform/prompter.h"
@@ -32,31 +33,38 @@ std::string line(char kind, unsigned size, uint32_t address, uint32_t value) {
   return text;
 }
 
-// CNC memory with the running system behind it, reached as the driver client reaches a node: a
-// lost link reads all ones and loses writes. Each access advances the simulated time by 1 ms.
+// A simulated node with the running system, reached through its register block as the driver
+// reaches a board: one unit per access, so a lost link reads all ones and loses writes. The system
+// is served after every access, which advances the simulated time by 1 ms.
 class SimBus final : public CncStateBus {
  public:
+  static constexpr uint32_t kBase = 0x300;
+
   explicit SimBus(const RunningSettings& settings)
-      : memory_({}, 0x1000, 0x1000, nullptr), system_(settings, kNibble) {
-    system_.start(memory_);
+      : node_(0, kBase, cncsim::NodeSettings{}, {}, nullptr), system_(node_, settings) {
+    system_.start();
   }
 
-  cncsim::CncMemory& memory() { return memory_; }
+  cncsim::Node& node() { return node_; }
   cncsim::RunningSystem& system() { return system_; }
+  void set_fault(RunningFault fault, bool on = true) { system_.set_fault(fault, on); }
   Lines& log() { return log_; }
   // Called after each read and write the PC makes, with its log line (to drop the link).
   std::function<void(const std::string&)> after_access;
-  bool link = true;
 
   uint32_t peek(uint32_t address, unsigned size) {
-    uint32_t v = 0;
-    for (unsigned i = 0; i < size; ++i) v |= uint32_t(*memory_.byte(address + i, false)) << (8 * i);
-    return v;
+    uint8_t b[4] = {};
+    node_.peek(address, std::span(b, size));
+    return uint32_t(b[0] | b[1] << 8 | b[2] << 16 | b[3] << 24);
+  }
+  void poke16(uint32_t address, uint16_t value) {
+    const uint8_t b[2] = {uint8_t(value), uint8_t(value >> 8)};
+    node_.poke(address, b);
   }
 
   int IsLinkUp() override {
     log_.push_back("LINK");
-    return link ? 1 : 0;
+    return (node_.register_in8(kBase + 9) & 0x40) ? 1 : 0;
   }
   uint8_t ReadByte(int space, uint32_t offset) override { return uint8_t(read(space, offset, 1)); }
   uint16_t ReadWord(int space, uint32_t offset) override { return uint16_t(read(space, offset, 2)); }
@@ -75,39 +83,29 @@ class SimBus final : public CncStateBus {
   static uint32_t address(int space, uint32_t offset) {
     return uint32_t(space & 0xFF) << 24 | (offset & 0xFFFFFF);
   }
-  void tick() {
+  void done(const std::string& entry) {
     now_ += std::chrono::milliseconds(1);
-    system_.run_due(memory_, now_);
+    system_.serve(now_);
+    log_.push_back(entry);
+    if (after_access) after_access(entry);
   }
   uint32_t read(int space, uint32_t offset, unsigned size) {
-    tick();
     const uint32_t a = address(space, offset);
-    uint32_t v = size == 4 ? 0xFFFFFFFF : (1u << (8 * size)) - 1;
-    if (link && offset < 0x1000000) {
-      system_.pc_reads(memory_, a);
-      v = 0;
-      for (unsigned i = 0; i < size; ++i) {
-        const uint8_t* b = memory_.byte(a + i, true);
-        v |= uint32_t(b ? *b : 0xFF) << (8 * i);
-      }
-    }
-    log_.push_back(line('R', size, a, v));
-    if (after_access) after_access(log_.back());
+    node_.out32(kBase + 4, a);
+    node_.out8(kBase + 8, uint8_t(0x80 | size));
+    const uint32_t v = node_.in32(kBase) & (size == 4 ? 0xFFFFFFFF : (1u << (8 * size)) - 1);
+    done(line('R', size, a, v));
     return v;
   }
   void write(int space, uint32_t offset, unsigned size, uint32_t v) {
-    tick();
     const uint32_t a = address(space, offset);
-    if (link && offset < 0x1000000) {
-      for (unsigned i = 0; i < size; ++i)
-        if (uint8_t* b = memory_.byte(a + i, true)) *b = uint8_t(v >> (8 * i));
-      system_.pc_wrote(memory_, a, size, now_);
-    }
-    log_.push_back(line('W', size, a, v));
-    if (after_access) after_access(log_.back());
+    node_.out32(kBase, v);
+    node_.out32(kBase + 4, a);
+    node_.out8(kBase + 8, uint8_t(size));
+    done(line('W', size, a, v));
   }
 
-  cncsim::CncMemory memory_;
+  cncsim::Node node_;
   cncsim::RunningSystem system_;
   cncsim::RunningSystem::Clock::time_point now_{};
   Lines log_;
@@ -317,7 +315,7 @@ TEST(StateCheck, MarkerLimitsTheScanToTheFirstSegment) {
 TEST(StateCheck, SegmentCountOfZeroOrAboveThirtyOneCountsAsOne) {
   for (uint8_t count : {uint8_t(0), uint8_t(0x20), uint8_t(0xFF)}) {
     Rig rig(segments(2));
-    *rig.bus.memory().byte(kShm + 0x12, false) = count;
+    rig.bus.node().poke(kShm + 0x12, std::span(&count, 1));
     ASSERT_EQ(rig.run(), 1) << int(count);
     ExpectRegistered(rig.bus, 0, true);
     ExpectUntouched(rig.bus, 0x10000);
@@ -348,7 +346,7 @@ TEST(StateCheck, EachFaultShowsItsMessage) {
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(c.fault);
     Rig rig(segments(2, 2));
-    rig.bus.system().set_fault(rig.bus.memory(), *cncsim::running_fault_from_name(c.fault), true);
+    rig.bus.set_fault(*cncsim::running_fault_from_name(c.fault));
     EXPECT_EQ(rig.run(true), 0);
     EXPECT_EQ(rig.outcome, Outcome::kMessage);
     EXPECT_EQ(rig.message, c.message);
@@ -378,14 +376,14 @@ TEST(StateCheck, MessagesReadExactly) {
 
 TEST(StateCheck, NoInterfaceReadsNothingElse) {
   Rig rig;
-  rig.bus.system().set_fault(rig.bus.memory(), RunningFault::kNoInterface, true);
+  rig.bus.set_fault(RunningFault::kNoInterface);
   EXPECT_EQ(rig.run(), 0);
   EXPECT_EQ(rig.bus.log(), (Lines{"R2 10000110 ffff", "LINK"}));
 }
 
 TEST(StateCheck, ParityIsReportedBeforeAnySegmentIsExamined) {
   Rig rig(segments(2));
-  rig.bus.system().set_fault(rig.bus.memory(), RunningFault::kParity, true);
+  rig.bus.set_fault(RunningFault::kParity);
   EXPECT_EQ(rig.run(), 0);
   EXPECT_EQ(rig.message, Message::kParity);
   EXPECT_EQ(rig.count("R2 20c0000a 0001"), 0);
@@ -399,7 +397,7 @@ TEST(StateCheck, LimitEndsWhenReadingsDifferByMoreThanTheLimit) {
   for (int limit : {30, 2}) {
     SCOPED_TRACE(limit);
     Rig rig;
-    rig.bus.system().set_fault(rig.bus.memory(), RunningFault::kCncBufferLate, true);
+    rig.bus.set_fault(RunningFault::kCncBufferLate);
     EXPECT_EQ(rig.run(true, limit), 0);
     EXPECT_EQ(rig.message, Message::kCncBuffer);
     EXPECT_EQ(rig.count("R2 20c00006 0000"), limit + 1);
@@ -409,12 +407,12 @@ TEST(StateCheck, LimitEndsWhenReadingsDifferByMoreThanTheLimit) {
 // A CNC that answers late within the limit is waited for.
 TEST(StateCheck, LateReadyWordWithinTheLimitPasses) {
   Rig rig;
-  rig.bus.system().set_fault(rig.bus.memory(), RunningFault::kCncBufferLate, true);
+  rig.bus.set_fault(RunningFault::kCncBufferLate);
   int polls = 0;
   // The CNC sets its ready words after the tenth poll.
   CCncStateCheck check(rig.bus, [&] { ++rig.link_lost; }, rig.prompter);
   check.SetClock([&] {
-    if (++polls == 10) rig.bus.system().set_fault(rig.bus.memory(), RunningFault::kCncBufferLate, false);
+    if (++polls == 10) rig.bus.set_fault(RunningFault::kCncBufferLate, false);
     return int64_t(polls);
   });
   EXPECT_EQ(check.Run(), 1);
@@ -445,14 +443,14 @@ TEST(StateCheck, LinkDropReportsLinkLostWithoutMessage) {
     SCOPED_TRACE(c.name);
     Rig rig(segments(2));
     if (*c.fault) {
-      rig.bus.system().set_fault(rig.bus.memory(), *cncsim::running_fault_from_name(c.fault), true);
+      rig.bus.set_fault(*cncsim::running_fault_from_name(c.fault));
       // A stuck request in the second segment only: the first one passes.
-      rig.bus.memory().byte(kShm + 0x200, false)[0] = 0;
-      rig.bus.memory().byte(kShm + 0x100, false)[0] = 0;
+      rig.bus.poke16(kShm + 0x200, 0);
+      rig.bus.poke16(kShm + 0x100, 0);
     }
     int seen = 0;
     rig.bus.after_access = [&](const std::string& l) {
-      if (l == c.line && ++seen == c.occurrence) rig.bus.link = false;
+      if (l == c.line && ++seen == c.occurrence) rig.bus.node().set_link(false);
     };
     EXPECT_EQ(rig.run(true), 0);
     EXPECT_EQ(seen, c.occurrence);
