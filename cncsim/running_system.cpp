@@ -32,23 +32,6 @@ constexpr uint32_t kFirstTable = 0x1800, kSecondTable = 0x2000;
 
 uint32_t bit(RunningFault f) { return 1u << unsigned(f); }
 
-struct FaultName {
-  RunningFault fault;
-  const char* name;
-};
-constexpr FaultName kFaultNames[] = {
-    {RunningFault::kNoInterface, "no-interface"},
-    {RunningFault::kSysfail, "sysfail"},
-    {RunningFault::kNibbleUnstable, "nibble-unstable"},
-    {RunningFault::kCncBufferLate, "cnc-buffer-late"},
-    {RunningFault::kPmcBufferLate, "pmc-buffer-late"},
-    {RunningFault::kCncBusyStuck, "cnc-busy-stuck"},
-    {RunningFault::kPmcBusyStuck, "pmc-busy-stuck"},
-    {RunningFault::kParity, "parity"},
-    {RunningFault::kBadTable, "bad-table"},
-    {RunningFault::kRegistrationStuck, "registration-stuck"},
-};
-
 }  // namespace
 
 RunningSettings RunningSettings::from_config(const moxel::ConfigData& config, uint32_t node) {
@@ -63,16 +46,26 @@ RunningSettings RunningSettings::from_config(const moxel::ConfigData& config, ui
   return s;
 }
 
-std::optional<RunningFault> running_fault_from_name(const std::string& name) {
-  for (const FaultName& f : kFaultNames)
-    if (name == f.name) return f.fault;
-  return std::nullopt;
+const std::vector<RunningFaultInfo>& running_faults() {
+  static const std::vector<RunningFaultInfo> faults = {
+      {RunningFault::kNoInterface, "no-interface", "the interface word 0x10:0x110 reads 0xFFFF"},
+      {RunningFault::kSysfail, "sysfail", "window flag 1 (SYSFAIL) stays set"},
+      {RunningFault::kNibbleUnstable, "nibble-unstable", "the window nibble changes at every read"},
+      {RunningFault::kCncBufferLate, "cnc-buffer-late", "the CNC ready words are never set"},
+      {RunningFault::kPmcBufferLate, "pmc-buffer-late", "the PMC ready words are never set"},
+      {RunningFault::kCncBusyStuck, "cnc-busy-stuck", "a CNC request that never ends: busy stays 1"},
+      {RunningFault::kPmcBusyStuck, "pmc-busy-stuck", "a PMC request that never ends: busy stays 1"},
+      {RunningFault::kParity, "parity", "window flag 0 (common-RAM parity) set"},
+      {RunningFault::kBadTable, "bad-table", "the first table of the walk is marked invalid"},
+      {RunningFault::kRegistrationStuck, "registration-stuck", "the registration pairs never change"},
+  };
+  return faults;
 }
 
-std::vector<std::string> running_fault_names() {
-  std::vector<std::string> names;
-  for (const FaultName& f : kFaultNames) names.emplace_back(f.name);
-  return names;
+std::optional<RunningFault> running_fault_from_name(const std::string& name) {
+  for (const RunningFaultInfo& f : running_faults())
+    if (name == f.name) return f.fault;
+  return std::nullopt;
 }
 
 RunningSystem::RunningSystem(Node& node, const RunningSettings& settings)

@@ -57,8 +57,13 @@ enum class RunningFault {
   kBadTable,           // "bad-table": the first table of the walk is marked invalid
   kRegistrationStuck,  // "registration-stuck": the registration pair never changes
 };
+struct RunningFaultInfo {
+  RunningFault fault;
+  const char* name;
+  const char* help;  // one line for `cncsim fault NODE list`
+};
+const std::vector<RunningFaultInfo>& running_faults();
 std::optional<RunningFault> running_fault_from_name(const std::string& name);
-std::vector<std::string> running_fault_names();
 
 class RunningSystem {
  public:
