@@ -23,7 +23,9 @@ class RunningProgram final : public Program {
   }
 
   void phase_changed(Host& host, Phase phase) override {
-    if (phase == Phase::running) {
+    // A type 3 CNC keeps its communication area at shared memory 0, where the first segment would
+    // lie, and its PC never runs the state check: nothing is laid out there.
+    if (phase == Phase::running && host.cnc_type() != 3) {
       system_->start();
       serve(host);
     } else if (system_->running()) {

@@ -28,9 +28,9 @@ class StateCheck : public ::testing::Test {
   int link_lost = 0;
 
   // Starts lorandd with node 0 simulated and running its system, with extra [Simulator] lines.
-  void Start(const std::string& simulator = "") {
+  void Start(const std::string& simulator = "", int cnc_type = 1) {
     daemon.configure(
-        "[Parameters]\nIoPortAddress0=0x300\nCncType0=1\nNodeName0=Mill\n"
+        "[Parameters]\nIoPortAddress0=0x300\nCncType0=" + std::to_string(cnc_type) + "\nNodeName0=Mill\n"
         "[Host]\nBoard0=sim\nSocketMode=0600\n"
         "[Simulator]\nBootMode0=running\n" + simulator);
     ASSERT_TRUE(daemon.start()) << daemon.error() << daemon.log();
@@ -168,6 +168,14 @@ TEST_F(StateCheck, LinkLostMidwayIsReportedWithoutMessage) {
   EXPECT_EQ(link_lost, 1);
   EXPECT_TRUE(prompter.shown().empty());
   EXPECT_NE(Peek(0x384, 4), "00160000");  // it stopped before registering
+}
+
+// A type 3 CNC keeps its communication area at shared memory 0: its running system leaves the
+// CNC state word there alone (the boot thread never runs the check for it).
+TEST_F(StateCheck, TypeThreeNodeKeepsItsStateWord) {
+  Start("", 3);
+  EXPECT_EQ(Peek(0, 2), "0800");
+  EXPECT_EQ(Peek(0x0C, 4), "00000000");
 }
 
 TEST_F(StateCheck, KestrelCliStateCheck) {
