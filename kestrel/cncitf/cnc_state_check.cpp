@@ -214,6 +214,18 @@ CCncStateCheck::Pair CCncStateCheck::ReadPair(uint32_t x) {
   return p;
 }
 
+void CCncStateCheck::ResetPair(const Pair& pair, uint32_t busy_word) {
+  PutW(busy_word, 1);
+  bus_.WriteWord(pair.space, pair.offset, 1);
+  LinkTest();
+}
+
+void CCncStateCheck::Answer(const Pair& pair, uint32_t phase_word, uint16_t value) {
+  PutW(phase_word, value);
+  bus_.WriteWord(pair.space, pair.offset + 2, value);
+  LinkTest();
+}
+
 void CCncStateCheck::CheckSegment(uint32_t s, bool second_pass) {
   const bool first_pass = !second_pass;
   WaitNonzero(s + kCncReady, Message::kCncBuffer);
@@ -224,37 +236,14 @@ void CCncStateCheck::CheckSegment(uint32_t s, bool second_pass) {
   if (first_pass) b = ReadPair(s + kPairB);
   const uint32_t busy = s + D(s + kBusyWords);
 
-  if (a.reset) {
-    PutW(busy + kCncBusy, 1);
-    bus_.WriteWord(a.space, a.offset, 1);
-    LinkTest();
-  }
-  if (first_pass && b.reset) {
-    PutW(busy + kPmcBusy, 1);
-    bus_.WriteWord(b.space, b.offset, 1);
-    LinkTest();
-  }
-  if (a.answer != 0) {
-    PutW(busy + kPhase, 0);
-    bus_.WriteWord(a.space, a.offset + 2, 0);
-    LinkTest();
-  }
-  if (first_pass && b.answer != 0) {
-    PutW(busy + kPhase, 0);
-    bus_.WriteWord(b.space, b.offset + 2, 0);
-    LinkTest();
-  }
+  if (a.reset) ResetPair(a, busy + kCncBusy);
+  if (first_pass && b.reset) ResetPair(b, busy + kPmcBusy);
+  if (a.answer != 0) Answer(a, busy + kPhase, 0);
+  if (first_pass && b.answer != 0) Answer(b, busy + kPhase, 0);
   if (a.pending) WaitZero(busy + kCncBusy, Message::kCncBuffer);
   if (first_pass && b.pending) WaitZero(busy + kPmcBusy, Message::kPmcBuffer);
-
-  PutW(busy + kPhase, 1);
-  bus_.WriteWord(a.space, a.offset + 2, 1);
-  LinkTest();
-  if (first_pass) {
-    PutW(busy + kPhase, 1);
-    bus_.WriteWord(b.space, b.offset + 2, 1);
-    LinkTest();
-  }
+  Answer(a, busy + kPhase, 1);
+  if (first_pass) Answer(b, busy + kPhase, 1);
 
   const uint32_t z = s + D(s + kClearedArea);
   for (uint32_t i = 0; i < kClearedBytes; ++i) bus_.WriteByte(kShmSpace, kShmBase + z + i, 0);
@@ -291,20 +280,10 @@ void CCncStateCheck::CheckSegmentPmc(uint32_t s) {
   WaitNonzero(s + kPmcReady, Message::kPmcBuffer);
   const Pair b = ReadPair(s + kPairB);
   const uint32_t busy = s + D(s + kBusyWords);
-  if (b.reset) {
-    PutW(busy + kPmcBusy, 1);
-    bus_.WriteWord(b.space, b.offset, 1);
-    LinkTest();
-  }
-  if (b.answer != 0) {
-    PutW(busy + kPhase, 0);
-    bus_.WriteWord(b.space, b.offset + 2, 0);
-    LinkTest();
-  }
+  if (b.reset) ResetPair(b, busy + kPmcBusy);
+  if (b.answer != 0) Answer(b, busy + kPhase, 0);
   if (b.pending) WaitZero(busy + kPmcBusy, Message::kPmcBuffer);
-  PutW(busy + kPhase, 1);
-  bus_.WriteWord(b.space, b.offset + 2, 1);
-  LinkTest();
+  Answer(b, busy + kPhase, 1);
 }
 
 uint32_t CCncStateCheck::TableBase() {

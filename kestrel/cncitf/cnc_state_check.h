@@ -123,6 +123,10 @@ class CCncStateCheck {
   void ParityTest();
   // The pair whose space and offset are at shared-memory offsets x and x + 2.
   Pair ReadPair(uint32_t x);
+  // Sets the busy word and the pair's request (the CNC side is to take a fresh request).
+  void ResetPair(const Pair& pair, uint32_t busy_word);
+  // Writes `value` to the PC phase word and to the pair's answer.
+  void Answer(const Pair& pair, uint32_t phase_word, uint16_t value);
   void CheckSegment(uint32_t s, bool second_pass);
   void CheckSegmentPmc(uint32_t s);
   void Register(uint32_t s, uint32_t z);
