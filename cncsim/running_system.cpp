@@ -39,9 +39,9 @@ RunningSettings RunningSettings::from_config(const moxel::ConfigData& config, ui
   auto dword = [&](const char* stem, uint32_t fallback) {
     return config.dword("Simulator", stem + std::to_string(node), fallback);
   };
-  s.segments = std::clamp<uint32_t>(dword("Segments", s.segments), 1, kMaxSegments);
+  s.segments = dword("Segments", s.segments);  // the system keeps them within their ranges
   s.marker_3531 = dword("Marker3531", s.marker_3531) != 0;
-  s.second_segments = std::min<uint32_t>(dword("SecondSegments", s.second_segments), kMaxSecondSegments);
+  s.second_segments = dword("SecondSegments", s.second_segments);
   s.handshake_delay_ms = dword("HandshakeDelay", s.handshake_delay_ms);
   return s;
 }

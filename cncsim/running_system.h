@@ -87,6 +87,8 @@ class RunningSystem {
   // Answers what the PC's words ask for by `now`; returns the time it wants to run next, if any.
   std::optional<Clock::time_point> serve(Clock::time_point now);
 
+  // The settings in effect (segment counts kept within their ranges).
+  const RunningSettings& settings() const { return settings_; }
   // The start of each communication segment, first pass then second pass.
   const std::vector<uint32_t>& segments() const { return segments_; }
 

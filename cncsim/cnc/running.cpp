@@ -13,8 +13,8 @@ class RunningProgram final : public Program {
   const char* name() const override { return "running"; }
 
   void start(Host& host) override {
-    settings_ = RunningSettings::from_config(host.config(), host.node());
-    system_ = std::make_unique<RunningSystem>(host.node_device(), settings_);
+    system_ = std::make_unique<RunningSystem>(host.node_device(),
+                                              RunningSettings::from_config(host.config(), host.node()));
     for (const auto& [address, length] : system_->watched()) host.watch(address, length);
     for (const RunningFaultInfo& f : running_faults())
       host.add_fault({f.name, f.help, false, [this, fault = f.fault](bool on, std::optional<uint32_t>) {
@@ -37,9 +37,10 @@ class RunningProgram final : public Program {
 
   std::string describe() const override {
     if (!system_ || !system_->running()) return "running-system stopped\n";
-    return "running-system segments " + std::to_string(settings_.segments) + "+" +
-           std::to_string(settings_.second_segments) + (settings_.marker_3531 ? " marker" : "") +
-           " delay " + std::to_string(settings_.handshake_delay_ms) + "ms\n";
+    const RunningSettings& s = system_->settings();
+    return "running-system segments " + std::to_string(s.segments) + "+" +
+           std::to_string(s.second_segments) + (s.marker_3531 ? " marker" : "") +
+           " delay " + std::to_string(s.handshake_delay_ms) + "ms\n";
   }
 
  private:
@@ -53,7 +54,6 @@ class RunningProgram final : public Program {
     host.after_ms(uint32_t(ms), [this] { timer_.reset(); });
   }
 
-  RunningSettings settings_;
   std::unique_ptr<RunningSystem> system_;
   std::optional<RunningSystem::Clock::time_point> timer_;  // a wake-up the host will give
 };
