@@ -131,7 +131,7 @@ class CCncStateCheck {
   void CheckSegmentPmc(uint32_t s);
   void Register(uint32_t s, uint32_t z);
   bool ModeTest(uint32_t s);
-  // d(0x0C) tested for a missing table.
+  // The first segment's descriptor offset (shared memory 0x0C); a missing table when 0 or all ones.
   uint32_t TableBase();
   // A table of the walk marked valid (word at +0x0C is 1) whose word at +8 is at least `minimum`.
   bool TableValid(uint32_t q, uint16_t minimum);
