@@ -1,0 +1,13 @@
+#include "cncsim/cnc/programs.h"
+
+#include "cncsim/cnc/boot.h"
+#include "cncsim/cnc/memory_card.h"
+
+namespace cncsim::cnc {
+
+void install_programs(Host& host) {
+  host.add_program(make_boot_software());
+  host.add_program(make_memory_card());
+}
+
+}  // namespace cncsim::cnc
