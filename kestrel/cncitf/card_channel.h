@@ -23,6 +23,8 @@ class CCardChannel {
                     int wait) = 0;
   // Waits for the call posted without waiting and collects its results.
   virtual void Complete() = 0;
+  // Gives the interface up after a fault between a call posted without waiting and its Complete.
+  virtual void Release() = 0;
   virtual CCardResult Result() const = 0;
   // Byte transfers at shared-memory offsets.
   virtual void WriteBytes(uint32_t offset, const uint8_t* buffer, int count) = 0;

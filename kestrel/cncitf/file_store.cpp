@@ -69,6 +69,37 @@ bool fsync_folder(const std::string& folder) {
   return ok;
 }
 
+// The card's functions through the node's CNC interface.
+class CItfChannel : public CCardChannel {
+ public:
+  explicit CItfChannel(CCncItf& itf) : itf_(itf) {}
+  void Call(uint16_t function, uint16_t i1, uint16_t i2, uint32_t i3, uint32_t i4, int wait) override {
+    // An interface that already failed does nothing and answers status 0xFFFF; there is then no
+    // call for Complete to wait for.
+    refused_ = itf_.Call(function, i1, i2, i3, i4, wait) != 0;
+  }
+  void Complete() override {
+    if (!refused_) itf_.Complete();
+  }
+  void Release() override { itf_.Release(); }
+  CCardResult Result() const override {
+    const MailboxImage& m = itf_.Image();
+    return {m.status, m.error, m.o1, m.o2, m.o3, m.o4};
+  }
+  void WriteBytes(uint32_t offset, const uint8_t* buffer, int count) override {
+    itf_.WriteBytes(offset, buffer, count);
+  }
+  void ReadBytes(uint32_t offset, uint8_t* buffer, int count) override {
+    itf_.ReadBytes(offset, buffer, count);
+  }
+  uint32_t BufferBase() const override { return itf_.BufferBase(); }
+  [[noreturn]] void Fail(const std::string& message) override { throw CItfErr(0, message); }
+
+ private:
+  CCncItf& itf_;
+  bool refused_ = false;
+};
+
 }  // namespace
 
 std::optional<std::chrono::system_clock::time_point> DosTimeToUtc(uint16_t date, uint16_t time) {
@@ -110,6 +141,9 @@ std::string FileTimeText(const std::optional<std::chrono::system_clock::time_poi
   if (!localtime_r(&t, &local) || !std::strftime(text, sizeof text, "%x %X", &local)) return {};
   return text;
 }
+
+CCncFileStore::CCncFileStore(CCncItf& itf, moxel::Prompter& prompter)
+    : own_channel_(std::make_unique<CItfChannel>(itf)), channel_(*own_channel_), prompter_(prompter) {}
 
 CCncFileStore::CCncFileStore(CCardChannel& channel, moxel::Prompter& prompter)
     : channel_(channel), prompter_(prompter) {}
@@ -369,7 +403,13 @@ uint32_t CCncFileStore::CardWrite(const uint8_t* buffer, uint32_t length) {
   channel_.Call(0x407, card_file_, 0, base, chunk, 0);
   uint32_t total = 0;
   for (uint32_t position = chunk; position < length; position += chunk) {
-    channel_.WriteBytes(base + position, buffer + position, int(chunk));
+    try {
+      channel_.WriteBytes(base + position, buffer + position, int(chunk));
+    } catch (...) {
+      // The link failed while a call was posted: the interface must not stay taken.
+      channel_.Release();
+      throw;
+    }
     channel_.Complete();
     total += channel_.Result().o3;
     if (channel_.Result().status != 0) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "kestrel/cncitf/card_channel.h"
+#include "kestrel/cncitf/cnc_itf.h"
 #include "platform/prompter.h"
 
 namespace kestrel {
@@ -51,7 +52,10 @@ constexpr const char* kStoreCaption = "Kestrel32";
 
 class CCncFileStore {
  public:
-  // `channel` is the dialog's CNC interface; not owned, used only for the memory card.
+  // `itf` is the dialog's CNC interface; not owned, used only for the memory card. Failures of the
+  // store's card calls leave as CItfErr.
+  explicit CCncFileStore(CCncItf& itf, moxel::Prompter& prompter = moxel::prompter());
+  // The same over any channel to the card's functions (tests).
   explicit CCncFileStore(CCardChannel& channel, moxel::Prompter& prompter = moxel::prompter());
   ~CCncFileStore();
   CCncFileStore(const CCncFileStore&) = delete;
@@ -115,6 +119,7 @@ class CCncFileStore {
   // Removes an unfinished replacement without touching the file it was to replace.
   void DropReplacement();
 
+  std::unique_ptr<CCardChannel> own_channel_;
   CCardChannel& channel_;
   moxel::Prompter& prompter_;
   bool store_open_ = false;

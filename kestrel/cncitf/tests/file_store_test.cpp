@@ -72,9 +72,14 @@ class FakeCnc : public kestrel::CCardChannel {
     bool tolerated = (f >= 0x403 && f <= 0x408) || f == 0x424 || f == 0x425 || f == 0x42B || f == 0x42C;
     if (result.status != 0 && !tolerated) throw ItfError{"INTERNAL ERROR! function " + std::to_string(f)};
   }
+  void Release() override {
+    posted = false;
+    log.push_back("release");
+  }
   kestrel::CCardResult Result() const override { return result; }
   void WriteBytes(uint32_t offset, const uint8_t* buffer, int count) override {
     log.push_back("put " + std::to_string(offset - base) + " " + std::to_string(count));
+    if (link_lost_at_put && --link_lost_at_put == 0) throw ItfError{"link lost"};
     ASSERT_LE(offset + size_t(count), shared.size());
     std::memcpy(shared.data() + offset, buffer, size_t(count));
   }
@@ -103,6 +108,7 @@ class FakeCnc : public kestrel::CCardChannel {
   cncsim::SpanMemory memory{shared};
   std::vector<std::string> log;
   std::function<void(uint16_t)> before_call;
+  int link_lost_at_put = 0;  // the transfer of this number (from 1) fails as a lost link
 
  private:
   bool posted = false;
@@ -199,6 +205,21 @@ TEST(CardStore, FullCardInTheMiddleOfAWriteReportsTheBytesWritten) {
   EXPECT_EQ(store.LastCardError(), uint32_t(cncsim::kCardFull));
   EXPECT_NE(store.LastErrorText().find("card full"), std::string::npos);
   EXPECT_EQ(store.CloseFile(), 1);
+}
+
+TEST(CardStore, LinkLostWhileAWriteIsPostedGivesTheInterfaceUp) {
+  FakeCnc cnc;
+  moxel::ScriptedPrompter prompter;
+  CCncFileStore store(cnc, prompter);
+  ASSERT_EQ(store.OpenStore(1, ""), 1);
+  ASSERT_EQ(store.CreateFile("L.BIN"), 1);
+  std::vector<uint8_t> data = pattern_bytes(2048);
+  cnc.log.clear();
+  cnc.link_lost_at_put = 2;  // the second chunk's transfer, while the first is posted
+  EXPECT_THROW(store.Write(data.data(), 2048), ItfError);
+  std::vector<std::string> expected = {"put 0 1024", "call 407 1 0 1024 posted", "put 1024 1024",
+                                       "release"};
+  EXPECT_EQ(cnc.log, expected);
 }
 
 TEST(CardStore, ReadsFindsAndDeletes) {
@@ -309,6 +330,7 @@ struct StatusRewriting : kestrel::CCardChannel {
     inner.Call(f, a, b, c, d, w);
   }
   void Complete() override { inner.Complete(); }
+  void Release() override { inner.Release(); }
   kestrel::CCardResult Result() const override {
     kestrel::CCardResult r = inner.Result();
     if (last == 0x301) r.o1 = o1;
