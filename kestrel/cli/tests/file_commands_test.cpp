@@ -112,25 +112,26 @@ TEST_F(FileCommands, WholeKilobyteWritesArePostedAheadOfTheirCollection) {
               std::string::npos) << call << "\n" << log;
   EXPECT_EQ(count(log, "407 "), 4u);
 
-  // In the units the board saw: the first byte of chunk k + 1 goes into the transfer buffer
-  // before the PC reads the results of write k (the 32-byte mailbox as dwords from its start).
+  // In the units the board saw: the first byte of chunk k + 1 goes into the transfer buffer after
+  // write k was posted (the mailbox's first dword written with function 0x407) and before its
+  // results are collected (that dword read back once the CNC has finished).
   std::string trace = sim("trace 0 show");
-  std::vector<size_t> collected;
-  for (size_t at = trace.find("R4 20cd0100 "); at != std::string::npos; at = trace.find("R4 20cd0100 ", at + 1))
-    collected.push_back(at);
-  std::vector<size_t> chunk;
-  for (const char* address : {"W1 20c00400 ", "W1 20c00800 ", "W1 20c00c00 "})
-    chunk.push_back(trace.find(address));
-  // Results read: open-volume and its earlier calls, then the four writes, then close and more.
-  size_t first_write = 0;
-  while (first_write < collected.size() && collected[first_write] < chunk[0]) ++first_write;
-  ASSERT_GE(collected.size(), first_write + 4);
+  auto all = [&](const std::string& what) {
+    std::vector<size_t> at;
+    for (size_t p = trace.find(what); p != std::string::npos; p = trace.find(what, p + 1)) at.push_back(p);
+    return at;
+  };
+  std::vector<size_t> posted = all("W4 20cd0100 04070000");
+  std::vector<size_t> collected = all("R4 20cd0100 04070000");
+  ASSERT_EQ(posted.size(), 4u);
+  ASSERT_EQ(collected.size(), 4u);
+  const char* chunks[] = {"W1 20c00400 ", "W1 20c00800 ", "W1 20c00c00 "};
   for (size_t k = 0; k < 3; ++k) {
-    ASSERT_NE(chunk[k], std::string::npos);
-    EXPECT_LT(chunk[k], collected[first_write + k]) << "chunk " << k + 1 << " was not posted ahead";
-    if (k > 0) {
-      EXPECT_GT(chunk[k], collected[first_write + k - 1]);
-    }
+    size_t chunk = trace.find(chunks[k]);
+    ASSERT_NE(chunk, std::string::npos);
+    EXPECT_GT(chunk, posted[k]) << "chunk " << k + 2;
+    EXPECT_LT(chunk, collected[k]) << "chunk " << k + 2 << " was not in the buffer before write "
+                                   << k + 1 << " was collected";
   }
   EXPECT_EQ(read_all(daemon.state_dir() / "node0" / "card" / "B.BIN"), data);
 }
