@@ -15,6 +15,7 @@ constexpr uint32_t kPcFlagsOffset = 0x04;  // in the communication area
 // Calls `function` (I3 = the transfer buffer) and reads `entry_size` bytes per O1 entries.
 std::vector<uint8_t> list_call(Context& ctx, uint16_t function, uint32_t entry_size) {
   const uint32_t b = ctx.itf.BufferBase();
+  CCncItf::Hold hold(ctx.itf);
   if (ctx.itf.Call(function, 0, 0, b, 0, 1) != 0) throw CItfErr(ctx.itf.ErrorState());
   std::vector<uint8_t> data(size_t(ctx.itf.Image().o1) * entry_size);
   if (!data.empty()) ctx.itf.ReadBytes(b, data.data(), int(data.size()));

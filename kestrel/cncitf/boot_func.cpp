@@ -37,12 +37,14 @@ void CBootFunc::Between(Transfer transfer) {
 }
 
 void CBootFunc::ReadBlock(int block, uint8_t* buffer) {
+  CCncItf::Hold hold(itf_);
   const uint32_t b = itf_.BufferBase();
   Call(0x101, uint16_t(block), 0, b, 1);
   ReadSlices(b, buffer, kFromBlockSize);
 }
 
 void CBootFunc::ReadBlockPair(int block, uint8_t* first, uint8_t* second) {
+  CCncItf::Hold hold(itf_);
   const uint32_t b = itf_.BufferBase();
   Call(0x101, uint16_t(block), 0, b, 1);
   Call(0x101, uint16_t(block + 1), 0, b + kFromBlockSize, 0);
@@ -51,6 +53,7 @@ void CBootFunc::ReadBlockPair(int block, uint8_t* first, uint8_t* second) {
 }
 
 int CBootFunc::WriteBlock(int block, const uint8_t* data) {
+  CCncItf::Hold hold(itf_);
   const uint32_t b = itf_.BufferBase();
   if (itf_.Call(0x103, uint16_t(block), 0, 0, 0, 0) != 0) return 0;
   Between([&] { WriteSlices(b, data, kFromBlockSize); });
@@ -64,6 +67,7 @@ int CBootFunc::EraseBlock(int block) {
 }
 
 std::string CBootFunc::CheckText(int block) {
+  CCncItf::Hold hold(itf_);
   const uint32_t b = itf_.BufferBase();
   Call(0x105, uint16_t(block), 0, b, 1);
   uint8_t text[kCheckTextSize + 1] = {};
@@ -73,6 +77,7 @@ std::string CBootFunc::CheckText(int block) {
 
 int CBootFunc::AnnounceLoadFile(const uint8_t* header, int* first_block, int* block_count,
                                 int* interleaved, std::string* name) {
+  CCncItf::Hold hold(itf_);
   const uint32_t b = itf_.BufferBase();
   itf_.WriteBytes(b, header, int(kLoadHeaderSize));
   itf_.Call(0x106, 0, 0, b, b + 0x1000, 1);
@@ -98,6 +103,7 @@ int CBootFunc::AnnounceLoadFile(const uint8_t* header, int* first_block, int* bl
 }
 
 int CBootFunc::ModuleHeader(int module, uint8_t* buffer) {
+  CCncItf::Hold hold(itf_);
   const uint32_t b = itf_.BufferBase();
   itf_.Call(0x108, uint16_t(module), 0, b, 0, 1);
   if (itf_.Status() != 0) return 0;
@@ -106,12 +112,14 @@ int CBootFunc::ModuleHeader(int module, uint8_t* buffer) {
 }
 
 void CBootFunc::ReadSramBlock(int i1, uint8_t* buffer, int i2) {
+  CCncItf::Hold hold(itf_);
   const uint32_t b = itf_.BufferBase();
   Call(0x201, uint16_t(i1), uint16_t(i2), b, 1);
   itf_.ReadBytes(b, buffer, int(kSramBlockSize));
 }
 
 void CBootFunc::WriteSramBlock(int i1, const uint8_t* data, int i2) {
+  CCncItf::Hold hold(itf_);
   const uint32_t b = itf_.BufferBase();
   itf_.WriteBytes(b, data, int(kSramBlockSize));
   Call(0x202, uint16_t(i1), uint16_t(i2), b, 1);

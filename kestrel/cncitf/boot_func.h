@@ -7,7 +7,9 @@
 // Long transfers move in slices of 0x8000 bytes (one block transfer each, with its link test),
 // with the interface's hook run after each slice. Where the CNC can work while the PC moves data
 // (the second block of a pair read, the erase before a block write), the call is posted without
-// waiting and completed after the transfer, under the interface lock all along.
+// waiting and completed after the transfer. Each operation holds the interface lock from its
+// first call to its last transfer (CCncItf::Hold), so no other program's call can change the
+// transfer buffer between a call and the data it leaves there.
 #include <cstdint>
 #include <string>
 

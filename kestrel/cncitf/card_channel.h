@@ -25,6 +25,10 @@ class CCardChannel {
   virtual void Complete() = 0;
   // Gives the interface up after a fault between a call posted without waiting and its Complete.
   virtual void Release() = 0;
+  // Keeps the interface lock from Hold to the matching Unhold (they nest), so that no other
+  // program's call can overwrite the transfer buffer between a call and the data it moves.
+  virtual void Hold() = 0;
+  virtual void Unhold() = 0;
   virtual CCardResult Result() const = 0;
   // Byte transfers at shared-memory offsets.
   virtual void WriteBytes(uint32_t offset, const uint8_t* buffer, int count) = 0;

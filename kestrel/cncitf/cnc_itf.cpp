@@ -43,7 +43,23 @@ CCncItf::CCncItf(cnbus::CCnbusClient& client, WaitHook hook, Clock clock)
   area_base_ = cnc_type_ == 3 ? 0 : 0xD0000;
 }
 
-CCncItf::~CCncItf() { Unlock(); }
+CCncItf::~CCncItf() {
+  hold_depth_ = 0;
+  Unlock();
+}
+
+CCncItf::Hold::Hold(CCncItf& itf) : itf_(itf) {
+  if (itf_.error_state_ != 0) return;
+  itf_.Lock();
+  ++itf_.hold_depth_;
+  took_ = true;
+}
+
+CCncItf::Hold::~Hold() {
+  if (!took_) return;
+  --itf_.hold_depth_;
+  itf_.Unlock();
+}
 
 void CCncItf::SetErrorState(int state) {
   if (error_state_ == 0) error_state_ = state;
@@ -100,13 +116,14 @@ void CCncItf::Pump() {
 }
 
 void CCncItf::Lock() {
+  if (mutex_held_) return;  // inside a Hold
   // A lock that cannot be taken (no run folder) must not let calls interleave unnoticed.
   if (!mutex_->lock()) throw CItfErr(0, "The CNC interface lock cannot be taken.");
   mutex_held_ = true;
 }
 
 void CCncItf::Unlock() {
-  if (!mutex_held_) return;
+  if (!mutex_held_ || hold_depth_ > 0) return;
   mutex_->unlock();
   mutex_held_ = false;
 }

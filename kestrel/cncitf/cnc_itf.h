@@ -8,6 +8,10 @@
 // interleave. The lock is held from Call to the end of Complete and released before any exception
 // leaves them; the kernel frees it when its holder dies.
 //
+// The data that a call leaves in the transfer buffer (or that it takes from there) is moved
+// outside Call and Complete; a Hold keeps the lock over the whole operation, so that another
+// program's call cannot overwrite the buffer in between (CBootFunc holds it for each operation).
+//
 // A fatal fault (link lost, time-out, SRAM parity) leaves the object unusable: its error state
 // moves once from 0 to 1, 2 or 3, and every later Call returns at once with status 0xFFFF.
 //
@@ -38,6 +42,21 @@ struct MailboxImage {
 
 class CCncItf {
  public:
+  // Keeps the interface lock from its construction to its end, across the calls and transfers of
+  // one operation; Complete then leaves the lock held. Nothing is taken on an interface that a
+  // fault already made unusable.
+  class Hold {
+   public:
+    explicit Hold(CCncItf& itf);
+    ~Hold();
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+   private:
+    CCncItf& itf_;
+    bool took_ = false;
+  };
+
   using WaitHook = std::function<void()>;
   // Whole seconds of a clock; the default is the system clock (time()).
   using Clock = std::function<int64_t()>;
@@ -110,6 +129,7 @@ class CCncItf {
   int error_state_ = 0;
   std::unique_ptr<moxel::NamedLock> mutex_;
   bool mutex_held_ = false;
+  int hold_depth_ = 0;
   MailboxImage image_;
 };
 

@@ -82,6 +82,8 @@ class CItfChannel : public CCardChannel {
     if (!refused_) itf_.Complete();
   }
   void Release() override { itf_.Release(); }
+  void Hold() override { holds_.push_back(std::make_unique<CCncItf::Hold>(itf_)); }
+  void Unhold() override { holds_.pop_back(); }
   CCardResult Result() const override {
     const MailboxImage& m = itf_.Image();
     return {m.status, m.error, m.o1, m.o2, m.o3, m.o4};
@@ -98,6 +100,20 @@ class CItfChannel : public CCardChannel {
  private:
   CCncItf& itf_;
   bool refused_ = false;
+  std::vector<std::unique_ptr<CCncItf::Hold>> holds_;
+};
+
+// The interface lock over one card operation (its strings, calls and data), never over a
+// question to the operator.
+class CardHold {
+ public:
+  explicit CardHold(CCardChannel& channel) : channel_(channel) { channel_.Hold(); }
+  ~CardHold() { channel_.Unhold(); }
+  CardHold(const CardHold&) = delete;
+  CardHold& operator=(const CardHold&) = delete;
+
+ private:
+  CCardChannel& channel_;
 };
 
 }  // namespace
@@ -223,8 +239,13 @@ int CCncFileStore::OpenStore(int on_card, const std::string& folder) {
     card_ = channel_.Result().o1;
     CardCall(0x401);
     CardCall(0x402);
-    PutString(kCardRoot);
-    if (CardCall(0x42C, card_, channel_.BufferBase()) != 0) {
+    uint16_t status;
+    {
+      CardHold hold(channel_);
+      PutString(kCardRoot);
+      status = CardCall(0x42C, card_, channel_.BufferBase());
+    }
+    if (status != 0) {
       if ((channel_.Result().o4 & 0xFFFF) == kCardNotFormatted) {
         Tell(kUnformatted);
         return Fail(kUnformatted);
@@ -272,6 +293,7 @@ int CCncFileStore::OpenFolderFile(const std::string& name, int flags, bool for_w
 
 int CCncFileStore::CardOpen(const std::string& name, uint16_t function, uint16_t i1,
                             bool for_writing) {
+  CardHold hold(channel_);
   PutString(root_ + name);
   if (CardCall(function, i1, channel_.BufferBase()) != 0) return 0;
   card_file_ = channel_.Result().o1;
@@ -375,6 +397,7 @@ uint32_t CCncFileStore::Read(uint8_t* buffer, uint32_t length) {
   if (!file_open_) return uint32_t(Fail("no file is open"));
   if (on_card_) {
     if (length > kCardTransferLimit) return uint32_t(Fail("read longer than the transfer buffer"));
+    CardHold hold(channel_);
     if (CardCall(0x406, card_file_, channel_.BufferBase(), length) != 0) return 0;
     // A CNC that claims more than was asked for cannot make the caller's buffer overflow.
     uint32_t n = std::min(channel_.Result().o3, length);
@@ -429,6 +452,7 @@ uint32_t CCncFileStore::Write(const uint8_t* buffer, uint32_t length) {
   if (length == 0) return 0;
   if (on_card_) {
     if (length > kCardTransferLimit) return uint32_t(Fail("write longer than the transfer buffer"));
+    CardHold hold(channel_);
     uint32_t n = CardWrite(buffer, length);
     return std::min(n, length);
   }
@@ -456,6 +480,7 @@ int CCncFileStore::FindFirst(const std::string& pattern, CFileEntry* entry) {
   error_text_.clear();
   if (!store_open_) return Fail("the store is not open");
   if (on_card_) {
+    CardHold hold(channel_);
     PutString(root_ + pattern, kPatternOffset);
     uint32_t base = channel_.BufferBase();
     if (CardCall(0x424, 0, base + kPatternOffset, base) != 0) return 0;
@@ -495,6 +520,7 @@ int CCncFileStore::FindNext(CFileEntry* entry) {
   error_text_.clear();
   if (!store_open_) return Fail("the store is not open");
   if (on_card_) {
+    CardHold hold(channel_);
     uint32_t base = channel_.BufferBase();
     channel_.WriteBytes(base, card_entry_, int(kCardEntrySize));
     if (CardCall(0x425, 0, 0, base) != 0) return 0;
@@ -516,6 +542,7 @@ int CCncFileStore::DeleteFile(const std::string& name, int show_messages) {
       if (show_messages) Tell(kFlashDelete);
       return Fail(kFlashDelete);
     }
+    CardHold hold(channel_);
     PutString(root_ + name);
     return CardCall(0x408, 0, channel_.BufferBase()) == 0 ? 1 : 0;
   }
@@ -531,8 +558,13 @@ int CCncFileStore::FormatCard() {
   card_ = channel_.Result().o1;
   CardCall(0x401);
   CardCall(0x402);
-  PutString(kFormatLabel);
-  if (CardCall(0x42B, card_, channel_.BufferBase()) != 0) {
+  uint16_t status;
+  {
+    CardHold hold(channel_);
+    PutString(kFormatLabel);
+    status = CardCall(0x42B, card_, channel_.BufferBase());
+  }
+  if (status != 0) {
     const char* text = channel_.Result().o4 == kCardNotAvailable ? kNotAvailable : kFormatFailed;
     Tell(text);
     return Fail(text);

@@ -53,6 +53,10 @@ class FakeCnc : public kestrel::CCardChannel {
 
   void Call(uint16_t function, uint16_t i1, uint16_t i2, uint32_t i3, uint32_t i4, int wait) override {
     if (posted) ADD_FAILURE() << "function " << std::hex << function << " posted before Complete";
+    // Every call that moves data through the transfer buffer runs inside a hold of the lock.
+    bool buffer_call = (function >= 0x403 && function <= 0x408 && function != 0x405) ||
+                       function == 0x424 || function == 0x425 || function == 0x42B || function == 0x42C;
+    if (buffer_call && holds == 0) ADD_FAILURE() << "function " << std::hex << function << " called without a hold";
     char line[80];
     std::snprintf(line, sizeof line, "call %x %u %x %u%s", function, i1, i3, i4, wait ? "" : " posted");
     log.push_back(line);
@@ -75,6 +79,11 @@ class FakeCnc : public kestrel::CCardChannel {
   void Release() override {
     posted = false;
     log.push_back("release");
+  }
+  void Hold() override { ++holds; }
+  void Unhold() override {
+    if (holds == 0) ADD_FAILURE() << "Unhold without Hold";
+    --holds;
   }
   kestrel::CCardResult Result() const override { return result; }
   void WriteBytes(uint32_t offset, const uint8_t* buffer, int count) override {
@@ -108,6 +117,7 @@ class FakeCnc : public kestrel::CCardChannel {
   cncsim::SpanMemory memory{shared};
   std::vector<std::string> log;
   std::function<void(uint16_t)> before_call;
+  int holds = 0;
   int link_lost_at_put = 0;  // the transfer of this number (from 1) fails as a lost link
 
  private:
@@ -298,6 +308,7 @@ TEST(CardStore, CheckCardAsksUntilTheFaultClearsOrTheOperatorCancels) {
     // Retry while the fault holds, then the operator mends it and retries once more.
     int asked = 0;
     prompter.on_ask = [&] {
+      EXPECT_EQ(cnc.holds, 0) << "the lock is held while the operator is asked";
       if (++asked == 2) fault(false);
     };
     prompter.push_answer(moxel::Answer::retry);
@@ -331,6 +342,8 @@ struct StatusRewriting : kestrel::CCardChannel {
   }
   void Complete() override { inner.Complete(); }
   void Release() override { inner.Release(); }
+  void Hold() override { inner.Hold(); }
+  void Unhold() override { inner.Unhold(); }
   kestrel::CCardResult Result() const override {
     kestrel::CCardResult r = inner.Result();
     if (last == 0x301) r.o1 = o1;
