@@ -196,6 +196,20 @@ uint16_t CCncFileStore::CardCall(uint16_t function, uint16_t i1, uint32_t i3, ui
   return status;
 }
 
+uint16_t CCncFileStore::PreparedCardCall(uint16_t function, const char* text, bool* prepared) {
+  if (CardCall(0x302) != 0) {
+    Fail("memory card identifier could not be read");
+    return 0xFFFF;
+  }
+  card_ = channel_.Result().o1;
+  CardCall(0x401);
+  CardCall(0x402);
+  *prepared = true;
+  CardHold hold(channel_);
+  PutString(text);
+  return CardCall(function, card_, channel_.BufferBase());
+}
+
 int CCncFileStore::CheckCard() {
   error_text_.clear();
   for (;;) {
@@ -235,16 +249,9 @@ int CCncFileStore::OpenStore(int on_card, const std::string& folder) {
   on_card_ = on_card != 0;
   if (on_card_) {
     if (!CheckCard()) return 0;
-    if (CardCall(0x302) != 0) return Fail("memory card identifier could not be read");
-    card_ = channel_.Result().o1;
-    CardCall(0x401);
-    CardCall(0x402);
-    uint16_t status;
-    {
-      CardHold hold(channel_);
-      PutString(kCardRoot);
-      status = CardCall(0x42C, card_, channel_.BufferBase());
-    }
+    bool prepared = false;
+    uint16_t status = PreparedCardCall(0x42C, kCardRoot, &prepared);
+    if (!prepared) return 0;
     if (status != 0) {
       if ((channel_.Result().o4 & 0xFFFF) == kCardNotFormatted) {
         Tell(kUnformatted);
@@ -554,16 +561,9 @@ int CCncFileStore::DeleteFile(const std::string& name, int show_messages) {
 int CCncFileStore::FormatCard() {
   error_text_.clear();
   if (!CheckCard()) return 0;
-  if (CardCall(0x302) != 0) return Fail("memory card identifier could not be read");
-  card_ = channel_.Result().o1;
-  CardCall(0x401);
-  CardCall(0x402);
-  uint16_t status;
-  {
-    CardHold hold(channel_);
-    PutString(kFormatLabel);
-    status = CardCall(0x42B, card_, channel_.BufferBase());
-  }
+  bool prepared = false;
+  uint16_t status = PreparedCardCall(0x42B, kFormatLabel, &prepared);
+  if (!prepared) return 0;
   if (status != 0) {
     const char* text = channel_.Result().o4 == kCardNotAvailable ? kNotAvailable : kFormatFailed;
     Tell(text);

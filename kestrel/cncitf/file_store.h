@@ -109,6 +109,10 @@ class CCncFileStore {
   void PutString(const std::string& text, uint32_t offset = 0);
   // Card call with wait; the result's status.
   uint16_t CardCall(uint16_t function, uint16_t i1 = 0, uint32_t i3 = 0, uint32_t i4 = 0);
+  // The card identifier and preparation (0x302, 0x401, 0x402), then `function` with I1 = the card
+  // and `text` in the transfer buffer; its status. *prepared stays false when the identifier
+  // could not be read.
+  uint16_t PreparedCardCall(uint16_t function, const char* text, bool* prepared);
   // The folder path of a name; empty (with the reason recorded) when the name would leave it.
   std::string FolderPath(const std::string& name);
   int OpenFolderFile(const std::string& name, int flags, bool for_writing);
