@@ -220,9 +220,7 @@ CardResult MemoryCard::format(uint16_t card, const std::string& label) {
   if (settings_.protect) return fail(kCardWriteProtected);
   close_all_locked();
   mounted_ = false;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(folder_, ec)) fs::remove_all(e.path(), ec);
-  if (ec) return fail(kCardAccessDenied);
+  if (!erase_locked()) return fail(kCardAccessDenied);
   std::ofstream out(label_file_, std::ios::trunc);
   out << label.substr(0, 11) << "\n";
   return out ? CardResult{} : fail(kCardAccessDenied);
@@ -461,9 +459,22 @@ void MemoryCard::make_unformatted() {
   std::lock_guard lock(mutex_);
   close_all_locked();
   mounted_ = false;
+  erase_locked();
   std::error_code ec;
-  for (const auto& e : fs::directory_iterator(folder_, ec)) fs::remove_all(e.path(), ec);
   fs::remove(label_file_, ec);
+}
+
+bool MemoryCard::erase_locked() {
+  // The names first: a folder is not emptied while it is being read.
+  std::error_code ec;
+  std::vector<fs::path> names;
+  for (const auto& e : fs::directory_iterator(folder_, ec)) names.push_back(e.path());
+  bool ok = !ec;
+  for (const fs::path& p : names) {
+    fs::remove_all(p, ec);
+    ok = ok && !ec;
+  }
+  return ok;
 }
 
 std::string MemoryCard::list() {

@@ -140,6 +140,8 @@ class MemoryCard {
   uint32_t ready_check_locked() const;
   CardResult open_locked(const std::string& name, bool writing, bool create);
   void close_all_locked();
+  // Removes every file of the card; false when one could not be removed.
+  bool erase_locked();
   uint64_t used_locked();
   // Every valid 8.3 entry of the card folder, sorted by name.
   std::vector<Listed> entries_locked();

@@ -371,13 +371,15 @@ int CCncFileStore::CloseFile() {
       DropReplacement();
       return Fail(target + ": not replaced, a write came up short");
     }
-    if (::fsync(fd_) != 0 || ::close(fd_) != 0) {
-      Fail(errno_text(temp));
-      fd_ = -1;
+    bool synced = ::fsync(fd_) == 0;
+    std::string why = synced ? "" : errno_text(temp);
+    bool closed = ::close(fd_) == 0;
+    fd_ = -1;
+    if (!synced || !closed) {
+      Fail(synced ? errno_text(temp) : why);
       DropReplacement();
       return 0;
     }
-    fd_ = -1;
     if (::rename(temp.c_str(), target.c_str()) != 0) {
       Fail(errno_text(target));
       DropReplacement();
