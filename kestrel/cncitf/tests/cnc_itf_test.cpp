@@ -247,6 +247,43 @@ TEST_F(CncItf, AnnouncedLoadFileIsPlacedOrRefusedWithItsMessage) {
   EXPECT_TRUE(lock_free());
 }
 
+TEST_F(CncItf, SavedModuleLoadsBackUnchanged) {
+  CCncItf itf(*client);
+  CBootFunc boot(itf);
+  // Load a two-block module as the console does: header check, then the data from offset 128.
+  std::vector<uint8_t> file(128 + 2 * kestrel::kFromBlockSize);
+  const auto head = cncsim::cnc::make_module_header({"SYSTEM", uint32_t(file.size() - 128), false, 1, "V7"});
+  std::copy(head.begin(), head.end(), file.begin());
+  const auto body = pattern(9, file.size() - 128);
+  std::copy(body.begin(), body.end(), file.begin() + 128);
+  auto load = [&](const std::vector<uint8_t>& f) {
+    int first = -1, count = -1, interleaved = -1;
+    std::string name;
+    EXPECT_EQ(boot.AnnounceLoadFile(f.data(), &first, &count, &interleaved, &name), 1);
+    EXPECT_EQ(name, "SYSTEM");
+    EXPECT_EQ(count, 2);
+    for (int b = 0; b < count; ++b)
+      EXPECT_EQ(boot.WriteBlock(first + b, f.data() + 128 + size_t(b) * kestrel::kFromBlockSize), 1);
+    return first;
+  };
+  const int first = load(file);
+  // Save it: the module's header from the CNC, then its blocks.
+  std::vector<uint8_t> saved(kestrel::kModuleHeaderSize);
+  ASSERT_EQ(boot.ModuleHeader(first, saved.data()), 1);
+  for (int b = 0; b < 2; ++b) {
+    std::vector<uint8_t> block(kestrel::kFromBlockSize);
+    boot.ReadBlock(first + b, block.data());
+    saved.insert(saved.end(), block.begin(), block.end());
+  }
+  EXPECT_EQ(saved, file);
+  // Delete it and load the saved file back.
+  for (int b = 0; b < 2; ++b) ASSERT_EQ(boot.EraseBlock(first + b), 1);
+  EXPECT_EQ(load(saved), first);
+  std::vector<uint8_t> block(kestrel::kFromBlockSize);
+  boot.ReadBlock(first + 1, block.data());
+  EXPECT_TRUE(std::equal(block.begin(), block.end(), body.begin() + kestrel::kFromBlockSize));
+}
+
 TEST_F(CncItf, BlockPairReadGivesBothBlocksAndRefusedWritesReportZero) {
   CCncItf itf(*client);
   CBootFunc boot(itf);
