@@ -212,6 +212,21 @@ void Host::add_fault(FaultSpec fault) {
   faults_[name] = std::move(fault);
 }
 
+void Host::add_command(CommandSpec command) {
+  std::string verb = command.verb;
+  commands_[verb] = std::move(command);
+}
+
+std::optional<bool> Host::command(const std::string& verb, const std::vector<std::string>& args,
+                                  std::string* out) {
+  std::optional<bool> result;
+  run([&] {
+    const auto it = commands_.find(verb);
+    if (it != commands_.end()) result = it->second.run(args, *out);
+  });
+  return result;
+}
+
 void Host::add_boot_mode(const std::string& name, std::function<void()> action) {
   boot_modes_[name] = std::move(action);
 }

@@ -2,8 +2,6 @@
 
 #include <cstdio>
 #include <deque>
-#include <map>
-#include <mutex>
 
 #include "cncsim/card.h"
 #include "cncsim/card_functions.h"
@@ -33,20 +31,8 @@ class HostSharedMemory : public SharedMemoryAccess {
   Memory& memory_;
 };
 
-class CardProgram;
-
-// The card program of each host, for the control commands (which run on the control thread; the
-// card and the log are safe to use from any thread).
-std::mutex registry_mutex;
-std::map<const Host*, CardProgram*> registry;
-
 class CardProgram final : public Program {
  public:
-  ~CardProgram() override {
-    std::lock_guard lock(registry_mutex);
-    for (auto it = registry.begin(); it != registry.end();)
-      it = it->second == this ? registry.erase(it) : std::next(it);
-  }
   const char* name() const override { return "memory card"; }
 
   void start(Host& host) override {
@@ -58,24 +44,62 @@ class CardProgram final : public Program {
     for (uint16_t code : {0x301, 0x302, 0x401, 0x402, 0x403, 0x404, 0x405, 0x406, 0x407, 0x408,
                           0x424, 0x425, 0x42B, 0x42C, 0x42D})
       host.mailbox().add(code, [this](Host&, const Request& rq, Reply& rp) { serve(rq, rp); });
-    std::lock_guard lock(registry_mutex);
-    registry[&host] = this;
+    host.add_command({"card", "card NODE insert|remove|ls|log|...",
+                      [this](const std::vector<std::string>& args, std::string& out) {
+                        return command(args, out);
+                      }});
   }
 
   std::string describe() const override { return card_ ? card_->describe() : std::string(); }
 
-  MemoryCard& card() { return *card_; }
+  // `cncsim card NODE WORDS...`: the card's hardware and contents (on the host thread, as the
+  // card functions are).
+  bool command(const std::vector<std::string>& w, std::string& out) {
+    MemoryCard& card = *card_;
+    auto refuse = [&](const std::string& why) {
+      out = "card: " + why;
+      return false;
+    };
+    if (w.empty()) return refuse("say what to do with the card");
+    const std::string& what = w[0];
+    if (w.size() == 1) {
+      if (what == "insert") card.set_inserted(true);
+      else if (what == "remove") card.set_inserted(false);
+      else if (what == "unformatted") card.make_unformatted();
+      else if (what == "ls") out = card.list();
+      else if (what == "status") out = card.describe();
+      else if (what == "log") out = log_text();
+      else return refuse("unknown card command '" + what + "'");
+      return true;
+    }
+    if (w.size() == 2 && what == "log" && w[1] == "clear") {
+      clear_log();
+      return true;
+    }
+    if (w.size() == 2 && what == "capacity") {
+      auto bytes = moxel::parse_dword(w[1]);
+      if (!bytes) return refuse("bad capacity '" + w[1] + "'");
+      card.set_capacity(*bytes);
+      return true;
+    }
+    if (w.size() == 2 && (w[1] == "on" || w[1] == "off")) {
+      bool on = w[1] == "on";
+      if (what == "battery-alarm") card.set_battery_alarm(on);
+      else if (what == "protect") card.set_protect(on);
+      else if (what == "flash") card.set_flash(on);
+      else if (what == "unavailable") card.set_unavailable(on);
+      else return refuse("unknown card switch '" + what + "'");
+      return true;
+    }
+    return refuse("malformed card command");
+  }
 
-  std::string log_text() {
-    std::lock_guard lock(log_mutex_);
+  std::string log_text() const {
     std::string text;
     for (const std::string& line : log_) text += line + "\n";
     return text;
   }
-  void clear_log() {
-    std::lock_guard lock(log_mutex_);
-    log_.clear();
-  }
+  void clear_log() { log_.clear(); }
 
  private:
   void serve(const Request& rq, Reply& rp) {
@@ -90,69 +114,17 @@ class CardProgram final : public Program {
     std::snprintf(line, sizeof line, "%03X i1=%u i2=%u i3=0x%X i4=%u -> status=%u o1=%u o2=%u o3=%u o4=0x%X",
                   unsigned(rq.function), unsigned(rq.i1), unsigned(rq.i2), unsigned(rq.i3), unsigned(rq.i4),
                   unsigned(a.status), unsigned(a.o1), unsigned(a.o2), unsigned(a.o3), unsigned(a.o4));
-    std::lock_guard lock(log_mutex_);
     if (log_.size() >= kLogLimit) log_.pop_front();
     log_.push_back(line);
   }
 
   std::unique_ptr<MemoryCard> card_;
   std::unique_ptr<HostSharedMemory> memory_;
-  std::mutex log_mutex_;
   std::deque<std::string> log_;
 };
 
 }  // namespace
 
 std::unique_ptr<Program> make_memory_card() { return std::make_unique<CardProgram>(); }
-
-bool card_command(Host& host, const std::vector<std::string>& w, std::string* out) {
-  CardProgram* program = nullptr;
-  {
-    std::lock_guard lock(registry_mutex);
-    auto it = registry.find(&host);
-    if (it != registry.end()) program = it->second;
-  }
-  if (!program) {
-    *out = "card: this node has no memory card\n";
-    return false;
-  }
-  MemoryCard& card = program->card();
-  auto refuse = [&](const std::string& why) {
-    *out = "card: " + why + "\n";
-    return false;
-  };
-  if (w.empty()) return refuse("say what to do with the card");
-  const std::string& what = w[0];
-  if (w.size() == 1) {
-    if (what == "insert") card.set_inserted(true);
-    else if (what == "remove") card.set_inserted(false);
-    else if (what == "unformatted") card.make_unformatted();
-    else if (what == "ls") *out = card.list();
-    else if (what == "status") *out = card.describe();
-    else if (what == "log") *out = program->log_text();
-    else return refuse("unknown card command '" + what + "'");
-    return true;
-  }
-  if (w.size() == 2 && what == "log" && w[1] == "clear") {
-    program->clear_log();
-    return true;
-  }
-  if (w.size() == 2 && what == "capacity") {
-    auto bytes = moxel::parse_dword(w[1]);
-    if (!bytes) return refuse("bad capacity '" + w[1] + "'");
-    card.set_capacity(*bytes);
-    return true;
-  }
-  if (w.size() == 2 && (w[1] == "on" || w[1] == "off")) {
-    bool on = w[1] == "on";
-    if (what == "battery-alarm") card.set_battery_alarm(on);
-    else if (what == "protect") card.set_protect(on);
-    else if (what == "flash") card.set_flash(on);
-    else if (what == "unavailable") card.set_unavailable(on);
-    else return refuse("unknown card switch '" + what + "'");
-    return true;
-  }
-  return refuse("malformed card command");
-}
 
 }  // namespace cncsim::cnc

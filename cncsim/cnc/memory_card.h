@@ -6,17 +6,11 @@
 // Settings ([Simulator] of lorand.conf, stem + node number): CardInserted<n>, CardBatteryAlarm<n>,
 // CardProtect<n>, CardFlash<n>, CardCapacity<n> (bytes), CardMaxOpen<n> (see cncsim/card.h).
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "cncsim/cnc/host.h"
 
 namespace cncsim::cnc {
 
 std::unique_ptr<Program> make_memory_card();
-
-// Carries out `cncsim card NODE WORDS...` on `host`'s card; `words` start after the node number.
-// False, with the reason in *out, when the node has no card or the words make no command.
-bool card_command(Host& host, const std::vector<std::string>& words, std::string* out);
 
 }  // namespace cncsim::cnc
