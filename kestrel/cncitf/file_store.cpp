@@ -246,6 +246,9 @@ int CCncFileStore::IsFlashCard() {
 
 int CCncFileStore::OpenStore(int on_card, const std::string& folder) {
   error_text_.clear();
+  // Opening again (as every listing does) starts afresh: a failure leaves the store closed, never
+  // open on the old root with the new kind.
+  store_open_ = false;
   on_card_ = on_card != 0;
   if (on_card_) {
     if (!CheckCard()) return 0;

@@ -535,7 +535,11 @@ TEST(FolderStore, RootGetsOneSeparatorAndCreateFailsOnExistingFiles) {
     EXPECT_EQ(b.cnc.log.size(), 0u);  // no CNC call for a folder
   }
   FolderBench b;
+  ASSERT_EQ(b.store.OpenStore(0, b.dir.path.string()), 1);
   EXPECT_EQ(b.store.OpenStore(0, (b.dir.path / "missing").string()), 0);
+  EXPECT_FALSE(b.store.IsStoreOpen());
+  EXPECT_EQ(b.store.CreateFile("X.BIN"), 0);  // not in the folder opened before
+  EXPECT_FALSE(fs::exists(b.dir.path / "X.BIN"));
   EXPECT_EQ(b.store.OpenStore(0, ""), 0);
 }
 
