@@ -203,12 +203,11 @@ void BootSoftware::start(Host& host) {
                   blocks(erase_refused_)});
 }
 
-void BootSoftware::phase_changed(Host& host, Phase phase) {
+void BootSoftware::phase_changed(Host&, Phase phase) {
   if (phase == Phase::off) {
     ++boot_generation_;
     selected_ = 0;
   }
-  (void)host;
 }
 
 void BootSoftware::enter(Host& host, Phase phase) {

@@ -295,14 +295,6 @@ bool Host::boot(const std::string& mode, std::string* error) {
   return ok;
 }
 
-std::vector<std::string> Host::boot_modes() {
-  std::vector<std::string> names;
-  run([&] {
-    for (const auto& [n, f] : boot_modes_) names.push_back(n);
-  });
-  return names;
-}
-
 std::string Host::describe() {
   std::string out;
   run([&] {
