@@ -66,6 +66,7 @@ class CardProgram final : public Program {
       if (what == "insert") card.set_inserted(true);
       else if (what == "remove") card.set_inserted(false);
       else if (what == "unformatted") card.make_unformatted();
+      else if (what == "unavailable") card.set_unavailable(true);
       else if (what == "ls") out = card.list();
       else if (what == "status") out = card.describe();
       else if (what == "log") out = log_text();

@@ -172,7 +172,7 @@ TEST_F(FileCommands, UnformattedProtectedAndFlashCards) {
   EXPECT_EQ(count(sim("card 0 log"), "408 "), 0u);
   EXPECT_EQ(cli({"card-status"}).out, "card ready, flash type\n");
 
-  sim("card 0 unavailable on");
+  sim("card 0 unavailable");
   r = cli({"--yes", "format"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("Memory card is not available.\nChenge memory card."), std::string::npos) << r.err;
@@ -183,15 +183,22 @@ TEST_F(FileCommands, CardCheckRetriesUntilTheFaultClears) {
     const char* on;
     const char* off;
     const char* text;
+    const char* answer;  // the card status the CNC gave while the fault held
   } cases[] = {
-      {"card 0 battery-alarm on", "card 0 battery-alarm off", "Memory card is battery alarm state."},
-      {"card 0 remove", "card 0 insert", "Memory card is not attached to CNC."},
+      {"card 0 battery-alarm on", "card 0 battery-alarm off", "Memory card is battery alarm state.",
+       "301 i1=0 i2=0 i3=0x0 i4=0 -> status=0 o1=2"},
+      {"card 0 remove", "card 0 insert", "Memory card is not attached to CNC.",
+       "301 i1=0 i2=0 i3=0x0 i4=0 -> status=0 o1=1"},
   };
   for (const Case& c : cases) {
     sim(c.on);
-    // --yes answers Retry; the command keeps asking until the card is mended.
+    sim("card 0 log clear");
+    // --yes answers Retry; the command keeps asking until the card is mended. The fault is
+    // mended once the CNC has answered the command's status call with it.
     auto run = std::async(std::launch::async, [&] { return cli({"--yes", "files"}); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+         std::chrono::steady_clock::now() < end && sim("card 0 log").find(c.answer) == std::string::npos;)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
     sim(c.off);
     ProgramResult r = run.get();
     EXPECT_EQ(r.status, 0) << c.on << ": " << r.err;
