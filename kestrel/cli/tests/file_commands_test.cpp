@@ -219,6 +219,11 @@ TEST_F(FileCommands, CardPulledBetweenCallsAndPutBackKeepsItsFiles) {
   EXPECT_EQ(cli({"card-status"}).out, "card not attached\n");
   EXPECT_EQ(cli({"get", "K.BIN", (work / "k2").string()}).status, 1);
   sim("card 0 insert");
+  for (const char* bad : {"card 0", "card 0 bogus", "card 0 protect maybe", "card 0 capacity lots"}) {
+    ProgramResult refused = daemon.cncsim(bad);
+    EXPECT_EQ(refused.status, 1) << bad;
+    EXPECT_NE(refused.err.find("card: "), std::string::npos) << bad << ": " << refused.err;
+  }
   ASSERT_EQ(cli({"get", "K.BIN", (work / "k2").string()}).status, 0);
   EXPECT_EQ(read_all(work / "k2"), "keep");
 }
