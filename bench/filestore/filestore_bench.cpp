@@ -7,6 +7,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,16 +20,24 @@ namespace {
 
 constexpr uint32_t kPiece = 32 * 1024;
 
+// The node's driver client with its CNC interface; the benchmark is skipped without a node.
+struct Node {
+  cnbus::CCnbusClient client;
+  std::unique_ptr<kestrel::CCncItf> itf;
+  explicit Node(benchmark::State& state) {
+    if (client.IsAvailable() && client.SelectNode(0))
+      itf = std::make_unique<kestrel::CCncItf>(client);
+    else
+      state.SkipWithError("no node");
+  }
+};
+
 // Writes `length` bytes per iteration into one card file.
 void write_card(benchmark::State& state, uint32_t length) {
-  cnbus::CCnbusClient client;
-  if (!client.IsAvailable() || !client.SelectNode(0)) {
-    state.SkipWithError("no node");
-    return;
-  }
-  kestrel::CCncItf itf(client);
+  Node node(state);
+  if (!node.itf) return;
   moxel::ScriptedPrompter prompter;
-  kestrel::CCncFileStore store(itf, prompter);
+  kestrel::CCncFileStore store(*node.itf, prompter);
   if (!store.OpenStore(1, "")) {
     state.SkipWithError("card not ready");
     return;
@@ -57,25 +66,17 @@ BENCHMARK(BM_CardWrite32Kless1_OneCall)->Unit(benchmark::kMillisecond)->UseRealT
 
 // One mailbox call without data (card status): the floor under every card operation.
 void BM_CardStatusCall(benchmark::State& state) {
-  cnbus::CCnbusClient client;
-  if (!client.IsAvailable() || !client.SelectNode(0)) {
-    state.SkipWithError("no node");
-    return;
-  }
-  kestrel::CCncItf itf(client);
-  for (auto _ : state) itf.Call(0x301, 0, 0, 0, 0, 1);
+  Node node(state);
+  if (!node.itf) return;
+  for (auto _ : state) node.itf->Call(0x301, 0, 0, 0, 0, 1);
 }
 BENCHMARK(BM_CardStatusCall)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 void BM_CardRead32K(benchmark::State& state) {
-  cnbus::CCnbusClient client;
-  if (!client.IsAvailable() || !client.SelectNode(0)) {
-    state.SkipWithError("no node");
-    return;
-  }
-  kestrel::CCncItf itf(client);
+  Node node(state);
+  if (!node.itf) return;
   moxel::ScriptedPrompter prompter;
-  kestrel::CCncFileStore store(itf, prompter);
+  kestrel::CCncFileStore store(*node.itf, prompter);
   std::vector<uint8_t> data(kPiece, 0xA5);
   if (!store.OpenStore(1, "") || (store.DeleteFile("READ.BIN", 0), !store.CreateFile("READ.BIN")) ||
       store.Write(data.data(), kPiece) != kPiece || !store.CloseFile()) {
