@@ -112,8 +112,6 @@ void LoadingScreen::Poll() {
   } catch (const CItfErr& e) {
     {
       std::lock_guard lock(error_mutex_);
-      error_code_ = e.code();
-      error_text_ = e.text();
       error_ = e;
     }
     End(kAborted);
@@ -196,12 +194,7 @@ bool LoadingScreen::WaitRunning(int limit_ms) {
 
 int LoadingScreen::ErrorCode() {
   std::lock_guard lock(error_mutex_);
-  return error_code_;
-}
-
-std::string LoadingScreen::ErrorText() {
-  std::lock_guard lock(error_mutex_);
-  return error_text_;
+  return error_ ? error_->code() : -1;
 }
 
 }  // namespace kestrel

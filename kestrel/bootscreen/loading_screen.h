@@ -109,9 +109,8 @@ class LoadingScreen {
   // `limit_ms`; true when it was set.
   bool WaitRunning(int limit_ms);
 
-  // The error recorded by the poll thread: code -1 when none.
+  // The code of the error recorded by the poll thread: -1 when none.
   int ErrorCode();
-  std::string ErrorText();
   uint64_t Polls() const { return polls_; }
 
  private:
@@ -138,8 +137,6 @@ class LoadingScreen {
   bool stop_ = false;
 
   std::mutex error_mutex_;
-  int error_code_ = -1;
-  std::string error_text_;
   std::optional<CItfErr> error_;
 
   std::atomic<uint64_t> polls_{0};

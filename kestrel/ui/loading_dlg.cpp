@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QPainter>
+#include <algorithm>
 
 namespace kestrel {
 namespace {

@@ -7,7 +7,6 @@
 // Results: 0 when the CNC ended the screen (after its state word shows the running system, at
 // most 30 seconds), 3 on the state word in mode 1, an interface error or a failed start.
 #include <QDialog>
-#include <algorithm>
 #include <QFont>
 #include <QTimer>
 #include <condition_variable>
