@@ -273,7 +273,7 @@ TEST_F(BootScreenRun, PollLogicFollowsTheBootLogAndAnswersTheMenuWithAKey) {
   const std::string sim = daemon.cncsim("screen 0").out;
   EXPECT_NE(sim.find("\nBOOT MENU\n"), std::string::npos) << sim;
   EXPECT_NE(sim.find("\nSelect (1-3, Enter = 1):\n"), std::string::npos) << sim;  // trailing blank cut
-  const auto once = shell("CLI screen --once");
+  const auto once = shell("CLI --node 0 screen --once");
   ASSERT_EQ(once.status, 0) << once.err;
   EXPECT_NE(once.out.find(" MOXEL CNC BOOT SYSTEM"), std::string::npos) << once.out;
   EXPECT_NE(once.out.find(std::string("\n") + kPrompt + "\n"), std::string::npos) << once.out;
@@ -302,6 +302,7 @@ TEST_F(BootScreenRun, TerminalMirrorTakesPipedKeysIgnoresWhatTheMenuDoesNotKnowA
   EXPECT_NE(r.out.find("Loading CNC system ..."), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("the CNC ended its boot screen"), std::string::npos);
   EXPECT_NE(status().find("screen-choice 1"), std::string::npos);
+  EXPECT_EQ(shell("CLI screen --twice").status, 2);
 }
 
 }  // namespace
