@@ -209,6 +209,27 @@ class HexlookUiTest : public QObject {
     QCOMPARE(frame.help_line()->text(), QString(kHelpText));
   }
 
+  void keys_in_register_view_keep_the_address_pane_with_the_page() {
+    MainFrame frame(fake_);
+    frame.action(kFluxIo)->trigger();
+    // The keys move the hidden memory page; the pane follows it, also across a paint.
+    struct Step {
+      Qt::Key key;
+      const char* address;
+    } const steps[] = {{Qt::Key_PageDown, "20C00100"}, {Qt::Key_PageDown, "20C00200"},
+                       {Qt::Key_Down, "20C00210"},     {Qt::Key_PageUp, "20C00100"}};
+    for (const auto& step : steps) {
+      QTest::keyClick(frame.view(), step.key);
+      QCOMPARE(frame.address_pane()->text(), QString(step.address));
+      frame.view()->compose();
+      frame.refresh();
+      QCOMPARE(frame.address_pane()->text(), QString(step.address));
+    }
+    frame.action(kFluxIo)->trigger();
+    QCOMPARE(frame.view()->model().cursor_address(), 0x20C00100u);
+    QCOMPARE(frame.address_pane()->text(), QString("20C00100"));
+  }
+
   void memory_page_reads_in_ascending_order() {
     MainFrame frame(fake_);
     struct Case { Mode mode; bool slot; int cells; };
@@ -241,6 +262,8 @@ class HexlookUiTest : public QObject {
     QCOMPARE(fake_.cell_reads.size(), size_t(2));
     QCOMPARE(render_rows(frame.view()->last_page().layout)[1].substr(9, 4), std::string("0042"));
     QVERIFY(!frame.view()->last_page().stalled);
+    frame.refresh();
+    QCOMPARE(frame.link_pane()->text(), QString());
     // Slow and still busy: only the first cell is read, the rest shows all ones.
     fake_.cell_reads.clear();
     fake_.status = 0xD0;
@@ -253,6 +276,13 @@ class HexlookUiTest : public QObject {
     const auto rows = render_rows(frame.view()->last_page().layout);
     QCOMPARE(rows[1].substr(9, 4), std::string("00FF"));
     QCOMPARE(rows[16].substr(9, 4), std::string("FFFF"));
+    // The link pane tells a board that stays busy from a link that is down.
+    frame.refresh();
+    QCOMPARE(frame.link_pane()->text(), QString("BUSY"));
+    fake_.status = 0x90;  // busy, link down
+    frame.view()->compose();
+    frame.refresh();
+    QCOMPARE(frame.link_pane()->text(), QString("COM ERR"));
   }
 
   void paint_draws_the_cursor_inverted() {
