@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPainter>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
@@ -283,6 +284,48 @@ class HexlookUiTest : public QObject {
     frame.view()->compose();
     frame.refresh();
     QCOMPARE(frame.link_pane()->text(), QString("COM ERR"));
+  }
+
+  // The page goes out in glyph runs; it must look as each text drawn on its own with drawText at
+  // its place, in every mode, the cursor cell included.
+  void paint_looks_as_each_text_drawn_alone() {
+    for (int i = 0; i < 256; ++i) fake_.memory[0x20C00000 + i] = uint8_t(i * 7 + 0x20);
+    for (Mode mode : {Mode::byte, Mode::word, Mode::dword}) {
+      HexView view(fake_);
+      view.model().set_mode(mode);
+      view.model().down();
+      view.model().right();
+      view.resize(view.sizeHint());
+      QImage drawn(view.size(), QImage::Format_ARGB32_Premultiplied);
+      view.render(&drawn);
+
+      QImage expected(view.size(), QImage::Format_ARGB32_Premultiplied);
+      QPainter painter(&expected);
+      painter.setFont(view.font());
+      painter.fillRect(expected.rect(), view.palette().color(QPalette::Base));
+      const QFontMetrics fm(view.font());
+      const int cw = fm.horizontalAdvance('0'), ch = fm.height();
+      int inverted = 0;
+      for (const auto& item : view.last_page().layout) {
+        const int x = item.x10 * cw / 10, y = item.row * ch;
+        const QString text = QString::fromStdString(item.text);
+        if (item.inverted) {
+          ++inverted;
+          painter.fillRect(x, y, fm.horizontalAdvance(text), ch, Qt::black);
+          painter.setPen(Qt::white);
+        } else {
+          painter.setPen(view.palette().color(QPalette::Text));
+        }
+        painter.drawText(x, y + fm.ascent(), text);
+      }
+      painter.end();
+      QVERIFY(inverted > 0);
+      int differing = 0;
+      for (int y = 0; y < drawn.height(); ++y)
+        for (int x = 0; x < drawn.width(); ++x)
+          if (drawn.pixel(x, y) != expected.pixel(x, y)) ++differing;
+      QVERIFY2(differing == 0, qPrintable(QString("%1 pixels differ").arg(differing)));
+    }
   }
 
   void paint_draws_the_cursor_inverted() {
