@@ -69,6 +69,7 @@ void HexView::paintEvent(QPaintEvent*) {
   const int cw = fm.horizontalAdvance('0');
   const int ch = fm.height();
   const int baseline = fm.ascent();
+  const QColor colours[2] = {palette().color(QPalette::Text), QColor(0xFF, 0xFF, 0xFF)};
   QList<quint32> glyphs[2];
   QList<QPointF> positions[2];
   for (auto& list : glyphs) list.reserve(2048);
@@ -77,6 +78,13 @@ void HexView::paintEvent(QPaintEvent*) {
     const int x = item.x10 * cw / 10;  // cut toward zero
     const int y = item.row * ch;
     const int run = item.inverted ? 1 : 0;
+    if (!raw_font_.isValid()) {  // no glyph tables for this font: each text drawn on its own
+      const QString text = QString::fromStdString(item.text);
+      if (item.inverted) painter.fillRect(x, y, fm.horizontalAdvance(text), ch, QColor(0, 0, 0));
+      painter.setPen(colours[run]);
+      painter.drawText(x, y + baseline, text);
+      continue;
+    }
     qreal pen = x;
     for (const char c : item.text) {
       auto code = static_cast<unsigned char>(c);
@@ -89,7 +97,6 @@ void HexView::paintEvent(QPaintEvent*) {
     }
     if (item.inverted) painter.fillRect(QRectF(x, y, pen - x, ch), QColor(0, 0, 0));
   }
-  const QColor colours[2] = {palette().color(QPalette::Text), QColor(0xFF, 0xFF, 0xFF)};
   for (int run = 0; run < 2; ++run) {
     if (glyphs[run].isEmpty()) continue;
     QGlyphRun glyph_run;
