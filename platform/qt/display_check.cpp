@@ -13,6 +13,8 @@ std::string& pending_message() {
   return message;
 }
 
+QtMessageHandler qt_handler = nullptr;  // Qt's own, for every other message
+
 bool is_set(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr && *value != '\0';
@@ -20,9 +22,12 @@ bool is_set(const char* name) {
 
 // Qt's fatal messages during the start of the GUI are about the platform plugin: its warnings
 // ("could not connect to display") are shown as they are, the fatal one is replaced.
-void on_qt_message(QtMsgType type, const QMessageLogContext&, const QString& text) {
+void on_qt_message(QtMsgType type, const QMessageLogContext& context, const QString& text) {
   if (type != QtFatalMsg) {
-    std::fprintf(stderr, "%s\n", qPrintable(text));
+    if (qt_handler)
+      qt_handler(type, context, text);
+    else
+      std::fprintf(stderr, "%s\n", qPrintable(text));
     return;
   }
   std::fprintf(stderr, "%s", pending_message().c_str());
@@ -47,9 +52,9 @@ void require_display(const std::string& program, const std::string& hint) {
     std::exit(1);
   }
   pending_message() = no_display_message(program, "the display does not answer", hint);
-  qInstallMessageHandler(on_qt_message);
+  qt_handler = qInstallMessageHandler(on_qt_message);
 }
 
-void display_found_done() { qInstallMessageHandler(nullptr); }
+void display_found_done() { qInstallMessageHandler(qt_handler); }
 
 }  // namespace moxel
