@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "testsupport/temp_folder.h"
 #include "cncsim/simulator.h"
 #include "testsupport/run_program.h"
 #include "driver/core/status.h"
@@ -27,16 +28,8 @@ namespace fs = std::filesystem;
 constexpr uint32_t kBase = 0x300;
 
 // A temporary folder removed at the end of the test.
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    char name[] = "/tmp/cncsim-test-XXXXXX";
-    path = mkdtemp(name);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
+struct TempDir : moxel::test::TempFolder {
+  TempDir() : TempFolder("cncsim-test") {}
 };
 
 // Runs the register protocol of one unit exactly as the driver does it.
