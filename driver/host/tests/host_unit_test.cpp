@@ -290,7 +290,7 @@ TEST_F(LorandPorts, HostPlatformLoadsIsaAndSimulatedNodes) {
                          "NodeName2=Lathe\n[Host]\nBoard2=SIM\n";
   MemoryBoard sim(0x320);
   uint32_t sim_node = 99;
-  HostPlatform platform(conf, raw, [&](uint32_t node, uint32_t) -> PortIo& { sim_node = node; return sim; },
+  HostPlatform platform(conf, moxel::load_config(conf), raw, [&](uint32_t node, uint32_t) -> PortIo& { sim_node = node; return sim; },
                         dir / "ioports");
   LnkDriver driver(platform);
   ASSERT_EQ(driver.DriverEntry("\\lorand"), STATUS_SUCCESS);
@@ -315,6 +315,7 @@ TEST_F(LorandPorts, HostPlatformLoadsIsaAndSimulatedNodes) {
     return std::string(reinterpret_cast<char*>(buffer.data()));
   };
   EXPECT_EQ(name(2), "Lathe");
+  platform.follow_changes();
   std::ofstream(conf) << "[Parameters]\nIoPortAddress0=0x300\nNodeName2=Mill 2\nCncType2=4\n[Host]\nBoard2=sim\n";
   EXPECT_EQ(name(2), "Mill 2");
   EXPECT_EQ(driver.GetCncType(2), 4u);
