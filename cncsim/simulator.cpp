@@ -58,8 +58,12 @@ lorand::PortIo& Simulator::board(uint32_t node, uint32_t base) {
   auto& slot = impl_->nodes[node];
   if (!slot) {
     std::string warning;
-    slot = std::make_unique<Node>(node, base, NodeSettings::from_config(impl_->config, node),
-                                  node_state_dir(node), &warning);
+    std::vector<std::string> unusable;
+    const NodeSettings settings = NodeSettings::from_config(impl_->config, node, &unusable);
+    for (const std::string& value : unusable)
+      std::fprintf(stderr, "cncsim: node %u: [Simulator] %s is not a number (decimal or 0x-hex); using the default\n",
+                   node, value.c_str());
+    slot = std::make_unique<Node>(node, base, settings, node_state_dir(node), &warning);
     if (!warning.empty()) std::fprintf(stderr, "cncsim: node %u: %s\n", node, warning.c_str());
   }
   return *slot;
