@@ -4,7 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -380,6 +382,48 @@ TEST_F(CncsimBoard, SramAndFromSurviveANewSimulatorOnTheSameFolder) {
   EXPECT_EQ(peek(*node, sram_end, 2), (std::vector<uint8_t>{1, 2}));
   EXPECT_EQ(peek(*node, from_end, 2), (std::vector<uint8_t>{3, 4}));
   EXPECT_EQ(peek(*node, 0x20C00000, 1), (std::vector<uint8_t>{0}));  // shared memory is not kept
+}
+
+// A daemon killed while it creates a state file leaves no file or a complete one: a restart finds
+// erased flash (all ones) and grows a short file with erased bytes as well. The kills are spread
+// over the time one creation takes on this machine.
+TEST(CncsimState, KillDuringCreationLeavesAnErasedFrom) {
+  TempDir dir;
+  std::string error;
+  const auto t0 = std::chrono::steady_clock::now();
+  {
+    cncsim::MappedFile probe;
+    ASSERT_TRUE(probe.open(dir.path / "probe.bin", cncsim::kMaxSpaceSize, 0xFF, &error)) << error;
+  }
+  const auto took = std::chrono::steady_clock::now() - t0;
+  constexpr int kTries = 12;
+  for (int i = 0; i < kTries; ++i) {
+    const fs::path file = dir.path / ("from" + std::to_string(i) + ".bin");
+    if (i % 3 == 2) {  // an older, shorter file to be grown
+      std::ofstream(file) << std::string(4096, '\x5A');
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+      cncsim::MappedFile f;
+      std::string e;
+      f.open(file, cncsim::kMaxSpaceSize, 0xFF, &e);
+      _exit(0);
+    }
+    std::this_thread::sleep_for(took * i / (kTries - 2));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    cncsim::MappedFile restarted;
+    ASSERT_TRUE(restarted.open(file, cncsim::kMaxSpaceSize, 0xFF, &error)) << error;
+    const size_t kept = i % 3 == 2 ? 4096 : 0;
+    EXPECT_EQ(size_t(std::count(restarted.data(), restarted.data() + kept, 0x5A)), kept) << i;
+    EXPECT_EQ(size_t(std::count(restarted.data() + kept, restarted.data() + restarted.size(), 0xFF)),
+              restarted.size() - kept)
+        << "try " << i << ": the F-ROM must read as erased";
+  }
+  size_t temporaries = 0;
+  for (const auto& entry : fs::directory_iterator(dir.path))
+    temporaries += entry.path().filename().string().find(".new-") != std::string::npos;
+  EXPECT_EQ(temporaries, 0u);
 }
 
 TEST_F(CncsimBoard, UnusableStateFolderKeepsSramAndFromInMemory) {
