@@ -1,13 +1,17 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -628,6 +632,43 @@ TEST_F(CncsimBoard, ControlCommandsDriveTheNode) {
 moxel::test::ProgramResult run_cncsim(const fs::path& socket, std::vector<std::string> args) {
   args.insert(args.begin(), {CNCSIM_PROGRAM, "--socket", socket.string()});
   return moxel::test::run_program(args, moxel::test::Stderr::merged);
+}
+
+// A client that sends its command a byte at a time holds up no other client, and is dropped when
+// the deadline for its command has passed.
+TEST_F(CncsimBoard, ATricklingControlClientHoldsUpNobody) {
+  const fs::path socket = dir.path / "cncsim";
+  std::string error;
+  sim->set_command_deadline(std::chrono::seconds(3));
+  ASSERT_TRUE(sim->start_control(socket, 0600, gid_t(-1), &error)) << error;
+
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
+  const int slow = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(connect(slow, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  timeval limit{15, 0};
+  setsockopt(slow, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  std::atomic<bool> answered{false};
+  std::thread trickle([&] {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!answered && std::chrono::steady_clock::now() < until) {
+      if (::send(slow, "s", 1, MSG_NOSIGNAL) != 1) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the trickler is being served
+
+  const auto r = run_cncsim(socket, {"status", "0"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  // The trickler gets its refusal once its deadline passed (the read is bounded by SO_RCVTIMEO).
+  std::string reply;
+  char buffer[256];
+  for (ssize_t n; (n = ::read(slow, buffer, sizeof buffer)) > 0;) reply.append(buffer, size_t(n));
+  answered = true;
+  trickle.join();
+  ::close(slow);
+  EXPECT_EQ(reply, "ERR\ncommand not complete in time\n");
 }
 
 TEST_F(CncsimBoard, CommandTalksToTheControlSocket) {
