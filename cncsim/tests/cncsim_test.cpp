@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "cncsim/control.h"
 #include "cncsim/simulator.h"
 #include "testsupport/run_program.h"
 #include "driver/core/status.h"
@@ -669,6 +670,42 @@ TEST_F(CncsimBoard, ATricklingControlClientHoldsUpNobody) {
   trickle.join();
   ::close(slow);
   EXPECT_EQ(reply, "ERR\ncommand not complete in time\n");
+}
+
+// Pokes larger than a command line can carry take their bytes from a file or standard input.
+TEST_F(CncsimBoard, PokeTakesItsDataFromAFileOrStandardInput) {
+  const fs::path socket = dir.path / "cncsim";
+  std::string error;
+  ASSERT_TRUE(sim->start_control(socket, 0600, gid_t(-1), &error)) << error;
+  std::string data(3 * 1024 * 1024, '\0');  // 3 MB: far past what one argument may hold
+  for (size_t i = 0; i < data.size(); ++i) data[i] = char(i * 7 + i / 251);
+  const fs::path file = dir.path / "data.bin";
+  std::ofstream(file, std::ios::binary) << data;
+
+  auto r = run_cncsim(socket, {"poke", "0", "0xE0000000", "--file", file.string()});
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::vector<uint8_t> back(data.size());
+  node->peek(0xE0000000, back);
+  auto same = [](uint8_t a, char b) { return a == uint8_t(b); };
+  EXPECT_TRUE(std::equal(back.begin(), back.end(), data.begin(), same)) << "the F-ROM holds the file";
+
+  data.resize(0x100000);
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << std::string(data.rbegin(), data.rend());
+  r = moxel::test::run_program({"/bin/sh", "-c",
+                                std::string(CNCSIM_PROGRAM) + " --socket " + socket.string() +
+                                    " poke 0 0x20c00000 --file - < " + file.string()},
+                               moxel::test::Stderr::merged);
+  ASSERT_EQ(r.status, 0) << r.out;
+  back.assign(0x100000, 0);
+  node->peek(0x20C00000, back);
+  EXPECT_TRUE(std::equal(back.begin(), back.end(), data.rbegin(), same)) << "shared memory holds standard input";
+
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << std::string(cncsim::kMaxPeek + 1, 'x');
+  r = run_cncsim(socket, {"poke", "0", "0x20c00000", "--file", file.string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("more than"), std::string::npos) << r.out;
+  r = run_cncsim(socket, {"poke", "0", "0x20c00000", "--file", (dir.path / "absent").string()});
+  EXPECT_EQ(r.status, 1);
 }
 
 TEST_F(CncsimBoard, CommandTalksToTheControlSocket) {
