@@ -10,6 +10,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/temp_files.h"
+
 namespace cncsim {
 
 MappedFile::~MappedFile() { release(); }
@@ -61,18 +63,6 @@ bool write_contents(int fd, int old, size_t keep, size_t size, uint8_t fill) {
 // Temporary files are "<name>.new-XXXXXX" next to the file.
 std::string temp_prefix(const std::filesystem::path& path) { return path.filename().string() + ".new-"; }
 
-// Removes what an interrupted creation left behind.
-void remove_stale_temps(const std::filesystem::path& path) {
-  std::error_code ec;
-  const std::string prefix = temp_prefix(path);
-  for (const auto& entry : std::filesystem::directory_iterator(path.parent_path(), ec)) {
-    const std::string name = entry.path().filename().string();
-    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0 &&
-        entry.is_regular_file(ec))
-      std::filesystem::remove(entry.path(), ec);
-  }
-}
-
 // Makes `path` at least `size` bytes long, the new bytes `fill`, without ever leaving it shorter or
 // partly filled: the whole file is written under a temporary name and renamed into place, so that
 // a daemon killed meanwhile leaves the old file (or none) and never a new one half filled.
@@ -107,7 +97,7 @@ bool MappedFile::open(const std::filesystem::path& path, size_t size, uint8_t fi
     if (error) *error = std::string(what) + " " + path.string() + ": " + std::strerror(errno);
     return false;
   };
-  remove_stale_temps(path);
+  moxel::remove_stale_temps(path.parent_path(), temp_prefix(path));  // lorandd alone writes here
   int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0 && errno != ENOENT) return fail("cannot open");
   struct stat st {};

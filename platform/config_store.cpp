@@ -1,6 +1,5 @@
 #include "platform/config_store.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <ini.h>
@@ -16,6 +15,8 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+
+#include "platform/temp_files.h"
 
 namespace moxel {
 namespace {
@@ -195,21 +196,6 @@ std::filesystem::path folder_of(const std::filesystem::path& file) {
 // Temporary files of a writer are ".<file name>.new-XXXXXX" next to the file.
 std::string temp_prefix(const std::filesystem::path& file) {
   return "." + file.filename().string() + ".new-";
-}
-
-// Removes the temporary files that writers killed while writing left behind. Called with the
-// folder's lock held: no live writer has one then.
-void remove_stale_temps(const std::filesystem::path& folder, const std::string& prefix) {
-  DIR* dir = ::opendir(folder.c_str());
-  if (!dir) return;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string_view name = entry->d_name;
-    if (name.size() != prefix.size() + 6 || name.substr(0, prefix.size()) != prefix) continue;
-    struct stat st {};
-    const std::filesystem::path path = folder / std::string(name);
-    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.c_str());
-  }
-  ::closedir(dir);
 }
 
 std::string user_name(uid_t uid) {
@@ -465,6 +451,7 @@ bool update_config(const std::filesystem::path& file,
   if (dir.get() < 0) return fail(std::string("folder cannot be opened: ") + std::strerror(errno));
   while (::flock(dir.get(), LOCK_EX) != 0)
     if (errno != EINTR) return fail(std::string("cannot be locked: ") + std::strerror(errno));
+  // With the lock held no live writer has a temporary file.
   const std::string prefix = temp_prefix(target);
   remove_stale_temps(folder, prefix);
 
