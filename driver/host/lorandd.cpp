@@ -88,7 +88,7 @@ bool prepare_run_dir(const std::filesystem::path& dir, const std::filesystem::pa
 void clear_socket_path(const std::filesystem::path& path) {
   struct stat st {};
   if (lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) && unlink(path.c_str()) == 0)
-    std::fprintf(stderr, "lorandd: removed %s, left by another program\n", path.c_str());
+    std::fprintf(stderr, "lorandd: removed %s, which no daemon served\n", path.c_str());
 }
 
 }  // namespace
