@@ -121,6 +121,10 @@ bool MappedFile::open(const std::filesystem::path& path, size_t size, uint8_t fi
     if (!made) return fail("cannot create");
     fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return fail("cannot open");
+  } else if (int e = posix_fallocate(fd, 0, off_t(size)); e != 0) {  // a sparse file of old
+    ::close(fd);
+    errno = e;
+    return fail("cannot reserve space for");
   }
   void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   int e = errno;
