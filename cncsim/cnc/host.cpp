@@ -114,7 +114,14 @@ void Host::loop() {
       cv_.wait(lock, ready);
     else
       cv_.wait_until(lock, timers_.begin()->first, ready);
-    if (stop_) return;
+    if (stop_) {
+      // Whoever waits in run() gets its answer; the programs still exist.
+      std::deque<std::function<void()>> left;
+      left.swap(tasks_);
+      lock.unlock();
+      for (auto& task : left) task();
+      return;
+    }
     std::deque<std::function<void()>> tasks;
     tasks.swap(tasks_);
     const auto now = std::chrono::steady_clock::now();
@@ -286,14 +293,6 @@ bool Host::boot(const std::string& mode, std::string* error) {
   });
   if (!ok && error->empty()) *error = "the node's software is stopped";
   return ok;
-}
-
-std::vector<std::string> Host::boot_modes() {
-  std::vector<std::string> names;
-  run([&] {
-    for (const auto& [n, f] : boot_modes_) names.push_back(n);
-  });
-  return names;
 }
 
 std::string Host::describe() {

@@ -163,7 +163,6 @@ class Host final : public CncSoftware {
   std::optional<bool> command(const std::string& verb, const std::vector<std::string>& args,
                               std::string* out);
   bool boot(const std::string& mode, std::string* error);
-  std::vector<std::string> boot_modes();
   std::string describe();
 
   // CncSoftware
@@ -187,7 +186,6 @@ class Host final : public CncSoftware {
   std::map<std::string, std::function<void()>> boot_modes_;     // host thread after start
   std::map<std::string, std::string> fault_state_;              // shown by status
   Phase phase_ = Phase::off;
-  std::string describe_text_;
 
   std::mutex mutex_;
   std::condition_variable cv_;
