@@ -640,7 +640,7 @@ moxel::test::ProgramResult run_cncsim(const fs::path& socket, std::vector<std::s
 TEST_F(CncsimBoard, ATricklingControlClientHoldsUpNobody) {
   const fs::path socket = dir.path / "cncsim";
   std::string error;
-  sim->set_command_deadline(std::chrono::seconds(3));
+  sim->set_command_deadline(std::chrono::seconds(8));
   ASSERT_TRUE(sim->start_control(socket, 0600, gid_t(-1), &error)) << error;
 
   sockaddr_un address{};
@@ -648,11 +648,11 @@ TEST_F(CncsimBoard, ATricklingControlClientHoldsUpNobody) {
   std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
   const int slow = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ASSERT_EQ(connect(slow, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-  timeval limit{15, 0};
+  timeval limit{30, 0};
   setsockopt(slow, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   std::atomic<bool> answered{false};
   std::thread trickle([&] {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!answered && std::chrono::steady_clock::now() < until) {
       if (::send(slow, "s", 1, MSG_NOSIGNAL) != 1) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -662,6 +662,9 @@ TEST_F(CncsimBoard, ATricklingControlClientHoldsUpNobody) {
 
   const auto r = run_cncsim(socket, {"status", "0"});
   EXPECT_EQ(r.status, 0) << r.out;
+  char peeked;
+  EXPECT_LT(::recv(slow, &peeked, 1, MSG_PEEK | MSG_DONTWAIT), 0)
+      << "the other client was served while the trickler still had no answer";
   // The trickler gets its refusal once its deadline passed (the read is bounded by SO_RCVTIMEO).
   std::string reply;
   char buffer[256];
