@@ -166,7 +166,7 @@ void BootSoftware::start(Host& host) {
       {0x201, &BootSoftware::read_sram},     {0x202, &BootSoftware::write_sram},
   };
   for (const auto& [code, fn] : functions)
-    mb.add(code, [this, fn](Host& h, const Request& rq, Reply& rp) { (this->*fn)(h, rq, rp); });
+    mb.add(code, [this, f = fn](Host& h, const Request& rq, Reply& rp) { (this->*f)(h, rq, rp); });
 
   host.add_boot_mode("console", [this, &host] { enter(host, Phase::console); });
   host.add_boot_mode("auto", [this, &host] { load_system(host); });
