@@ -69,6 +69,7 @@ void CBootThread1::Run() {
   }
   // The boot sequences see the same stop request and end at their next test.
   ReapSequences(true);
+  finished_ = true;
 }
 
 void CBootThread1::Pass(bool& link_seen, bool& started, bool& need_handshake) {

@@ -150,6 +150,8 @@ class CBootThread1 final : public CBootThread {
   void RequestStop() { stop_.Request(); }
   // Waits for the monitor and every boot sequence it started to end.
   void Join();
+  // True once Run has returned with every boot sequence ended (Join then does not wait).
+  bool Finished() const { return finished_.load(); }
   CStopRequest& Stop() override { return stop_; }
 
   // The loop itself (Start runs it); returns when the stop is requested.
@@ -166,6 +168,7 @@ class CBootThread1 final : public CBootThread {
     std::shared_ptr<std::atomic<bool>> done;
   };
   CStopRequest stop_;
+  std::atomic<bool> finished_{false};
   std::thread thread_;
   std::vector<Sequence> sequences_;
 };
