@@ -2,12 +2,14 @@
 
 #include "cncsim/cnc/boot.h"
 #include "cncsim/cnc/param_service.h"
+#include "cncsim/cnc/running.h"
 
 namespace cncsim::cnc {
 
 void install_programs(Host& host) {
   host.add_program(make_boot_software());
   host.add_program(make_option_params());
+  host.add_program(make_running_system());
 }
 
 }  // namespace cncsim::cnc

@@ -43,6 +43,7 @@ struct Command {
 
 const std::vector<Command>& all_commands();
 std::vector<Command> boot_commands();
+std::vector<Command> state_check_commands();
 
 // Helpers for commands.
 // A number in decimal or 0x-hex within [0, max]; UsageError otherwise.
