@@ -119,6 +119,7 @@ void CTrayIcon::UpdateCommands() { end_->setEnabled(frame_.App().open_windows.lo
 
 CMainFrame::CMainFrame(CKestrelApp& app, const CKestrelProfile& profile) : app_(app) {
   services_.windows = &windows_;
+  services_.state_check = &state_check_;
   services_.broadcaster = &broadcaster_;
   services_.profile = profile;
   services_.link_lost = [this](int node) {

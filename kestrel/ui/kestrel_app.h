@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "kestrel/boot/boot_thread.h"
+#include "kestrel/boot/node_state_check.h"
 #include "platform/named_lock.h"
 
 class QLabel;
@@ -130,6 +131,7 @@ class CMainFrame : public QObject {
   CKestrelApp& app_;
   CDBusBroadcaster broadcaster_;
   CQtBootWindows windows_{*this};
+  CNodeStateCheck state_check_;
   BootServices services_;
   std::vector<std::unique_ptr<CBootThread1>> monitors_;  // most recent first
   std::unique_ptr<CTrayIcon> tray_;

@@ -15,6 +15,7 @@
 
 #include "cncsim/cnc/host.h"
 #include "kestrel/boot/boot_thread.h"
+#include "kestrel/boot/node_state_check.h"
 #include "kestrel/cncitf/cnc_itf.h"
 #include "testsupport/test_daemon.h"
 
@@ -46,6 +47,10 @@ class Events {
                            }),
                list.end());
     return list;
+  }
+  void Clear() {
+    std::lock_guard lock(mutex_);
+    events_.clear();
   }
   int Count(const std::string& event) const {
     std::lock_guard lock(mutex_);
@@ -89,9 +94,13 @@ class FakeCheck : public kestrel::IStateCheck {
  public:
   explicit FakeCheck(Events& events) : events_(events) {}
   bool passes = true;
+  bool real = false;  // run the real check and log its answer
   bool Check(CBootThread& thread) override {
     events_.Add("check " + std::to_string(thread.Node()));
-    return passes;
+    if (!real) return passes;
+    const bool ok = kestrel::CNodeStateCheck().Check(thread);
+    events_.Add(std::string("checked ") + (ok ? "ok" : "failed"));
+    return ok;
   }
 
  private:
@@ -278,6 +287,28 @@ TEST_F(BootThreads, OldPcBoardStopsTheStartWithItsMessage) {
   const std::vector<std::string> want = {std::string("prompt Kestrel32: ") + kestrel::kOldHardwareText};
   EXPECT_EQ(events.List(), want);
   EXPECT_EQ(Profile().GetInt("Node0", "InitCount", 0), 0);
+}
+
+TEST_F(BootThreads, RealStateCheckPassesOnARunningSystemAndEndsAtOnceOnStop) {
+  Start("BootMode0=running\n");
+  check.real = true;
+  Monitor(0);
+  ASSERT_TRUE(events.WaitFor("broadcast 1 0"));
+  EXPECT_EQ(events.List(), (std::vector<std::string>{"check 0", "checked ok", "broadcast 1 0"}));
+  monitor->RequestStop();
+  monitor->Join();
+
+  // With SYSFAIL held the check would wait 30 s and then say so; the stop ends it quietly.
+  events.Clear();
+  Cncsim("fault 0 sysfail on");
+  Cncsim("boot 0 running");
+  monitor.reset();
+  Monitor(0);
+  ASSERT_TRUE(events.WaitFor("check 0"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  monitor->RequestStop();
+  monitor->Join();
+  EXPECT_EQ(events.List(), (std::vector<std::string>{"check 0", "checked failed"}));
 }
 
 TEST_F(BootThreads, LinkPulledWhileDialogOpenEndsTheSequenceAndBroadcastsOnce) {
