@@ -16,6 +16,7 @@
 #include <cstdio>
 
 #include "cnbusclient/cnbus_client.h"
+#include "kestrel/ui/status_dlg.h"
 #include "platform/paths.h"
 
 namespace kestrel {
@@ -82,9 +83,9 @@ CTrayIcon::CTrayIcon(CMainFrame& frame) : frame_(frame) {
   about_ = menu_.addAction("&About");
   menu_.addSeparator();
   end_ = menu_.addAction("&End");
-  // The status window and the about box are not part of this program yet.
-  open_->setEnabled(false);
+  // The about box is not part of this program yet.
   about_->setEnabled(false);
+  connect(open_, &QAction::triggered, &frame_, &CMainFrame::OpenStatus);
   connect(end_, &QAction::triggered, &frame_, &CMainFrame::End);
   connect(&menu_, &QMenu::aboutToShow, this, &CTrayIcon::UpdateCommands);
 
@@ -93,6 +94,10 @@ CTrayIcon::CTrayIcon(CMainFrame& frame) : frame_(frame) {
     tray_->setIcon(QApplication::style() ? QIcon::fromTheme("computer") : QIcon());
     tray_->setToolTip("MOXEL Hearth");
     tray_->setContextMenu(&menu_);
+    connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
+      if (why == QSystemTrayIcon::DoubleClick) frame_.OpenStatus();
+      if (why == QSystemTrayIcon::Trigger) frame_.RaiseStatus();
+    });
     tray_->show();
     return;
   }
@@ -174,10 +179,27 @@ void CMainFrame::CloseStandIn(const std::shared_ptr<StandIn>& s) {
   if (s->window) s->window->close();
 }
 
-void CMainFrame::OnLinkLost(int node) {
-  // The status window that this command opens (when "PopUpStatus" is not 0) is not built yet;
-  // the loss is told on stderr meanwhile.
-  std::fprintf(stderr, "kestrel32: node %d: link lost\n", node);
+void CMainFrame::OnLinkLost(int) {
+  if (services_.profile.GetInt(CKestrelProfile::kProgramSection, "PopUpStatus", 1) != 0) OpenStatus();
+}
+
+void CMainFrame::OpenStatus() {
+  if (shut_down_) return;
+  if (!status_) {
+    auto* dlg = new CStatusDlg(services_.profile, &app_.open_windows);
+    dlg->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dlg, &QObject::destroyed, this, [this] { tray_->UpdateCommands(); });
+    status_ = dlg;
+    tray_->UpdateCommands();
+    dlg->show();
+  }
+  RaiseStatus();
+}
+
+void CMainFrame::RaiseStatus() {
+  if (!status_) return;
+  status_->raise();
+  status_->activateWindow();
 }
 
 void CMainFrame::End() {

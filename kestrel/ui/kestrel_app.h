@@ -112,6 +112,7 @@ class CMainFrame : public QObject {
   CKestrelApp& App() { return app_; }
   CTrayIcon& Tray() { return *tray_; }
   bool Ending() const { return ending_; }
+  QWidget* StatusWindow() const { return status_; }
 
   // GUI thread: the stand-in windows.
   void OpenStandIn(const std::shared_ptr<StandIn>& s, const QString& title, const QString& what);
@@ -126,6 +127,10 @@ class CMainFrame : public QObject {
   void Shutdown();
   // Command 106: a node's link was lost after its boot had begun.
   void OnLinkLost(int node);
+  // "&Open": the status window, or the open one brought to the front.
+  void OpenStatus();
+  // A single left click on the icon: only an open status window comes to the front.
+  void RaiseStatus();
 
  private:
   CKestrelApp& app_;
@@ -135,6 +140,7 @@ class CMainFrame : public QObject {
   BootServices services_;
   std::vector<std::unique_ptr<CBootThread1>> monitors_;  // most recent first
   std::unique_ptr<CTrayIcon> tray_;
+  QPointer<QWidget> status_;
   bool ending_ = false;
   bool shut_down_ = false;
 };
