@@ -16,6 +16,7 @@
 #include <cstdio>
 
 #include "cnbusclient/cnbus_client.h"
+#include "kestrel/ui/about_dlg.h"
 #include "kestrel/ui/status_dlg.h"
 #include "platform/paths.h"
 
@@ -83,8 +84,7 @@ CTrayIcon::CTrayIcon(CMainFrame& frame) : frame_(frame) {
   about_ = menu_.addAction("&About");
   menu_.addSeparator();
   end_ = menu_.addAction("&End");
-  // The about box is not part of this program yet.
-  about_->setEnabled(false);
+  connect(about_, &QAction::triggered, &frame_, &CMainFrame::OpenAbout);
   connect(open_, &QAction::triggered, &frame_, &CMainFrame::OpenStatus);
   connect(end_, &QAction::triggered, &frame_, &CMainFrame::End);
   connect(&menu_, &QMenu::aboutToShow, this, &CTrayIcon::UpdateCommands);
@@ -186,7 +186,7 @@ void CMainFrame::OnLinkLost(int) {
 void CMainFrame::OpenStatus() {
   if (shut_down_) return;
   if (!status_) {
-    auto* dlg = new CStatusDlg(services_.profile, &app_.open_windows);
+    auto* dlg = new CStatusDlg(services_.profile, &app_.open_windows, &app_.switches);
     dlg->setAttribute(Qt::WA_DeleteOnClose);
     connect(dlg, &QObject::destroyed, this, [this] { tray_->UpdateCommands(); });
     status_ = dlg;
@@ -194,6 +194,18 @@ void CMainFrame::OpenStatus() {
     dlg->show();
   }
   RaiseStatus();
+}
+
+void CMainFrame::OpenAbout() {
+  if (shut_down_) return;
+  if (!about_) {
+    auto* dlg = new CAboutDlg(app_.switches);
+    dlg->setAttribute(Qt::WA_DeleteOnClose);
+    about_ = dlg;
+    dlg->show();
+  }
+  about_->raise();
+  about_->activateWindow();
 }
 
 void CMainFrame::RaiseStatus() {

@@ -113,6 +113,7 @@ class CMainFrame : public QObject {
   CTrayIcon& Tray() { return *tray_; }
   bool Ending() const { return ending_; }
   QWidget* StatusWindow() const { return status_; }
+  QWidget* AboutBox() const { return about_; }
 
   // GUI thread: the stand-in windows.
   void OpenStandIn(const std::shared_ptr<StandIn>& s, const QString& title, const QString& what);
@@ -129,6 +130,8 @@ class CMainFrame : public QObject {
   void OnLinkLost(int node);
   // "&Open": the status window, or the open one brought to the front.
   void OpenStatus();
+  // "&About": the about box, or the open one brought to the front.
+  void OpenAbout();
   // A single left click on the icon: only an open status window comes to the front.
   void RaiseStatus();
 
@@ -141,6 +144,7 @@ class CMainFrame : public QObject {
   std::vector<std::unique_ptr<CBootThread1>> monitors_;  // most recent first
   std::unique_ptr<CTrayIcon> tray_;
   QPointer<QWidget> status_;
+  QPointer<QWidget> about_;
   bool ending_ = false;
   bool shut_down_ = false;
 };

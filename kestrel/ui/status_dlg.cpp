@@ -5,9 +5,12 @@
 #include <QHeaderView>
 #include <QVBoxLayout>
 
+#include "kestrel/ui/about_dlg.h"
+
 namespace kestrel {
 
-CStatusDlg::CStatusDlg(const CKestrelProfile& profile, std::atomic<int>* open_windows, QWidget* parent)
+CStatusDlg::CStatusDlg(const CKestrelProfile& profile, std::atomic<int>* open_windows, Switches* switches,
+                       QWidget* parent)
     : QDialog(parent), profile_(profile), open_windows_(open_windows) {
   if (open_windows_) ++*open_windows_;
   setWindowTitle("Kestrel32");
@@ -36,9 +39,10 @@ CStatusDlg::CStatusDlg(const CKestrelProfile& profile, std::atomic<int>* open_wi
   auto* about = new QPushButton("&About...", this);
   settings->setObjectName("settings");
   about->setObjectName("about");
-  // The settings sheet and the about box are not part of the program yet.
+  // The settings sheet is not part of the program yet.
   settings->setEnabled(false);
-  about->setEnabled(false);
+  about->setEnabled(switches != nullptr);
+  connect(about, &QPushButton::clicked, this, [this, switches] { CAboutDlg(*switches, this).exec(); });
   connect(close, &QPushButton::clicked, this, &QDialog::accept);
 
   auto* buttons = new QHBoxLayout;

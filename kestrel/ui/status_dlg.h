@@ -15,11 +15,15 @@
 
 namespace kestrel {
 
+struct Switches;
+
 class CStatusDlg : public QDialog {
   Q_OBJECT
  public:
-  // `open_windows` (may be null) counts the window while it exists.
-  CStatusDlg(const CKestrelProfile& profile, std::atomic<int>* open_windows, QWidget* parent = nullptr);
+  // `open_windows` (may be null) counts the window while it exists; `switches` (may be null: no
+  // about box) are the program's, switched by the about box.
+  CStatusDlg(const CKestrelProfile& profile, std::atomic<int>* open_windows, Switches* switches = nullptr,
+             QWidget* parent = nullptr);
   ~CStatusDlg() override;
 
   QTreeWidget* List() { return list_; }

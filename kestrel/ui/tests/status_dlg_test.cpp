@@ -96,6 +96,13 @@ TEST(MainFrame, LinkLostOpensStatusUnlessSwitchedOffAndEndIsGreyedWhileItIsOpen)
   ASSERT_TRUE(profile.SetInt("Kestrel32", "PopUpStatus", 0));
   frame.OnLinkLost(0);
   EXPECT_EQ(frame.StatusWindow(), nullptr);
+
+  // "&About" from the tray: one shared box, brought forward by a second request.
+  MenuItem(frame, "&About")->trigger();
+  QWidget* about = frame.AboutBox();
+  ASSERT_NE(about, nullptr);
+  MenuItem(frame, "&About")->trigger();
+  EXPECT_EQ(frame.AboutBox(), about);
 }
 
 }  // namespace
