@@ -3,6 +3,7 @@
 #include "cncsim/cnc/boot.h"
 #include "cncsim/cnc/param_service.h"
 #include "cncsim/cnc/running.h"
+#include "cncsim/cnc/memory_card.h"
 
 namespace cncsim::cnc {
 
@@ -10,6 +11,7 @@ void install_programs(Host& host) {
   host.add_program(make_boot_software());
   host.add_program(make_option_params());
   host.add_program(make_running_system());
+  host.add_program(make_memory_card());
 }
 
 }  // namespace cncsim::cnc
