@@ -1,7 +1,5 @@
 #include "kestrel/boot/boot_thread.h"
 
-#include <cstdio>
-
 #include "kestrel/boot/launcher.h"
 
 namespace kestrel {
@@ -206,9 +204,8 @@ void CBootThread2::StartSystem() {
     const std::string line = FormatProgramLine(entry, node_);
     const int result = services_.launch ? services_.launch(line) : LaunchProgram(line);
     if (result < 32) {
-      char text[64];
-      std::snprintf(text, sizeof text, "Node %d:\n", node_);
-      Prompter().tell(kCaption, std::string(text) + "Couldn't execute the application program.\n\n" + line,
+      Prompter().tell(kCaption,
+                      "Node " + std::to_string(node_) + ":\nCouldn't execute the application program.\n\n" + line,
                       moxel::Icon::exclamation);
     }
   }

@@ -122,12 +122,13 @@ class CBootThread {
   const BootServices& Services() const { return services_; }
   // The stop request that ends this thread (the monitor's own, or its monitor's).
   virtual CStopRequest& Stop() = 0;
+  // The services' prompter, or the process's.
+  moxel::Prompter& Prompter() const;
 
  protected:
   uint16_t ReadArea(uint32_t offset) { return client_.ShmReadWord(area_base_ + offset); }
   void WriteArea(uint32_t offset, uint16_t value) { client_.ShmWriteWord(area_base_ + offset, value); }
   void Broadcast(uint32_t wparam);
-  moxel::Prompter& Prompter() const;
 
   const BootServices& services_;
   cnbus::CCnbusClient client_;

@@ -9,10 +9,9 @@ struct Stopped {};
 }  // namespace
 
 bool CNodeStateCheck::Check(CBootThread& thread) {
-  moxel::Prompter& prompter = thread.Services().prompter ? *thread.Services().prompter : moxel::prompter();
   // A lost link needs no word from here: the monitor sees it on its next pass and tells the
   // program itself.
-  CCncStateCheck check(thread.Client(), {}, prompter);
+  CCncStateCheck check(thread.Client(), {}, thread.Prompter());
   CStopRequest& stop = thread.Stop();
   // Every wait of the check reads this clock once per pass.
   check.SetClock([&stop] {

@@ -83,9 +83,7 @@ class CTrayIcon : public QObject {
   // once on stderr).
   explicit CTrayIcon(CMainFrame& frame);
   ~CTrayIcon() override;
-  bool HasTray() const { return tray_ != nullptr; }
   QMenu& Menu() { return menu_; }
-  QWidget* Fallback() { return fallback_; }
   void UpdateCommands();
 
  private:
@@ -101,8 +99,6 @@ class CTrayIcon : public QObject {
 class CMainFrame : public QObject {
   Q_OBJECT
  public:
-  static constexpr int kLinkLostCommand = 106;
-
   CMainFrame(CKestrelApp& app, const CKestrelProfile& profile);
   ~CMainFrame() override;
 
