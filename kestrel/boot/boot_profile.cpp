@@ -57,4 +57,25 @@ std::vector<std::string> CKestrelProfile::Programs(int node) const {
   return out;
 }
 
+std::vector<std::string> CKestrelProfile::ProgramLines(int node) const {
+  std::vector<std::string> lines = Programs(node);
+  std::erase_if(lines, [](const std::string& line) { return line.empty(); });
+  return lines;
+}
+
+bool CKestrelProfile::SaveProgramLines(int node, const std::vector<std::string>& lines) const {
+  const std::string section = NodeSection(node);
+  return Update(file_, [&](moxel::ConfigData& d) {
+    for (size_t i = 0; i < lines.size(); ++i) d.set(section, "Program" + std::to_string(i), lines[i]);
+    const uint32_t old_count = d.dword(section, "ProgramNum", 0);
+    d.set(section, "ProgramNum", std::to_string(lines.size()));
+    for (uint32_t i = uint32_t(lines.size()); i < old_count && i < 1000; ++i)
+      d.erase(section, "Program" + std::to_string(i));
+  });
+}
+
+std::string CKestrelProfile::QuotedPath(const std::string& path) {
+  return path.find(' ') == std::string::npos ? path : '"' + path + '"';
+}
+
 }  // namespace kestrel

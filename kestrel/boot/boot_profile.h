@@ -30,6 +30,14 @@ class CKestrelProfile {
   // "Program0" .. "Program<ProgramNum - 1>" of the node, empty entries included.
   std::vector<std::string> Programs(int node) const;
 
+  // The settings page's view of the same list: the non-empty lines, in order.
+  std::vector<std::string> ProgramLines(int node) const;
+  // Writes the lines as "Program0".. and "ProgramNum", and removes the entries beyond the new
+  // count up to the old one, in one update of the file.
+  bool SaveProgramLines(int node, const std::vector<std::string>& lines) const;
+  // A chosen program path as a program line: in double quotes when it holds a blank.
+  static std::string QuotedPath(const std::string& path);
+
   const std::filesystem::path& File() const { return file_; }
 
  private:
