@@ -6,6 +6,7 @@
 #include <QVBoxLayout>
 
 #include "kestrel/ui/about_dlg.h"
+#include "kestrel/ui/settings_sheet.h"
 
 namespace kestrel {
 
@@ -39,8 +40,9 @@ CStatusDlg::CStatusDlg(const CKestrelProfile& profile, std::atomic<int>* open_wi
   auto* about = new QPushButton("&About...", this);
   settings->setObjectName("settings");
   about->setObjectName("about");
-  // The settings sheet is not part of the program yet.
-  settings->setEnabled(false);
+  connect(settings, &QPushButton::clicked, this, [this] {
+    CMyPropertySheet(profile_, CMyPropertySheet::DriverSlots(), this).exec();
+  });
   about->setEnabled(switches != nullptr);
   connect(about, &QPushButton::clicked, this, [this, switches] { CAboutDlg(*switches, this).exec(); });
   connect(close, &QPushButton::clicked, this, &QDialog::accept);
