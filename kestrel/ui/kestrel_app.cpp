@@ -1,0 +1,276 @@
+#include "kestrel/ui/kestrel_app.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QLabel>
+#include <QPushButton>
+#include <QSocketNotifier>
+#include <QThread>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <cstdio>
+
+#include "cnbusclient/cnbus_client.h"
+#include "kestrel/ui/about_dlg.h"
+#include "kestrel/ui/status_dlg.h"
+#include "platform/paths.h"
+
+namespace kestrel {
+
+Switches ParseSwitches(const std::vector<std::string>& args) {
+  Switches s;
+  for (const std::string& a : args) {
+    if (a == "-S") s.service_mode = true;
+    if (a == "-R") s.auto_list = false;
+  }
+  return s;
+}
+
+static std::filesystem::path InstanceLockFolder() {
+  std::error_code ec;
+  std::filesystem::create_directories(moxel::user_runtime_dir(), ec);
+  return moxel::user_runtime_dir();
+}
+
+CKestrelApp::CKestrelApp() : lock_(kInstanceLockName, InstanceLockFolder()) {
+  single_instance_ = lock_.valid() && lock_.try_lock();
+}
+
+// --- the windows the node threads open ---
+
+uint16_t CQtBootWindows::RunBootDialog(CBootThread& thread) {
+  Run(thread, Kind::dialog);
+  return 0xFFFF;  // the stand-in makes no function call
+}
+
+void CQtBootWindows::RunLoadingDisplay(CBootThread& thread, int mode) {
+  Run(thread, mode == 0 ? Kind::loading0 : Kind::loading1);
+}
+
+void CQtBootWindows::Run(CBootThread& thread, Kind kind) {
+  auto s = std::make_shared<StandIn>();
+  const QString title = QString::fromStdString(thread.Title());
+  const QString what = kind == Kind::dialog ? "The CNC waits for its boot console."
+                                            : "The CNC loads its system.";
+  CMainFrame* frame = &frame_;
+  QMetaObject::invokeMethod(frame, [frame, s, title, what] { frame->OpenStandIn(s, title, what); },
+                            Qt::QueuedConnection);
+  // The node thread watches the CNC; the window only shows what it is told. The loading display
+  // closes when the CNC no longer asks for it, every window when the link goes or the program ends.
+  while (!s->closed.load() && !thread.Stop().WaitFor(thread.Services().poll_ms)) {
+    const uint16_t state = thread.Client().ShmReadWord(thread.AreaBase());
+    if (!thread.Client().IsLinkUp()) break;
+    if (kind == Kind::loading0 && !(state & 0x100)) break;
+    if (kind == Kind::loading1 && (!(state & 0x01) || (state & 0x108))) break;
+    QMetaObject::invokeMethod(frame, [frame, s, state] { frame->UpdateStandIn(s, state); },
+                              Qt::QueuedConnection);
+  }
+  QMetaObject::invokeMethod(frame, [frame, s] { frame->CloseStandIn(s); }, Qt::QueuedConnection);
+}
+
+// --- tray icon ---
+
+CTrayIcon::CTrayIcon(CMainFrame& frame) : frame_(frame) {
+  open_ = menu_.addAction("&Open");
+  QFont bold = open_->font();
+  bold.setBold(true);
+  open_->setFont(bold);
+  menu_.setDefaultAction(open_);
+  about_ = menu_.addAction("&About");
+  menu_.addSeparator();
+  end_ = menu_.addAction("&End");
+  connect(about_, &QAction::triggered, &frame_, &CMainFrame::OpenAbout);
+  connect(open_, &QAction::triggered, &frame_, &CMainFrame::OpenStatus);
+  connect(end_, &QAction::triggered, &frame_, &CMainFrame::End);
+  connect(&menu_, &QMenu::aboutToShow, this, &CTrayIcon::UpdateCommands);
+
+  if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    tray_ = new QSystemTrayIcon(this);
+    tray_->setIcon(QApplication::style() ? QIcon::fromTheme("computer") : QIcon());
+    tray_->setToolTip("MOXEL Hearth");
+    tray_->setContextMenu(&menu_);
+    connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
+      if (why == QSystemTrayIcon::DoubleClick) frame_.OpenStatus();
+      if (why == QSystemTrayIcon::Trigger) frame_.RaiseStatus();
+    });
+    tray_->show();
+    return;
+  }
+  std::fprintf(stderr, "kestrel32: no system tray; its commands are in a small window instead\n");
+  fallback_ = new QWidget;
+  fallback_->setWindowTitle("Kestrel32");
+  auto* layout = new QVBoxLayout(fallback_);
+  for (QAction* action : {open_, about_, end_}) {
+    auto* button = new QPushButton(action->text(), fallback_);
+    button->setObjectName(action->text());
+    button->setEnabled(action->isEnabled());
+    connect(button, &QPushButton::clicked, action, &QAction::trigger);
+    connect(action, &QAction::changed, button, [button, action] { button->setEnabled(action->isEnabled()); });
+    layout->addWidget(button);
+  }
+  fallback_->show();
+}
+
+CTrayIcon::~CTrayIcon() { delete fallback_; }
+
+void CTrayIcon::UpdateCommands() { end_->setEnabled(frame_.App().open_windows.load() == 0); }
+
+// --- main frame ---
+
+CMainFrame::CMainFrame(CKestrelApp& app, const CKestrelProfile& profile) : app_(app) {
+  services_.windows = &windows_;
+  services_.state_check = &state_check_;
+  services_.broadcaster = &broadcaster_;
+  services_.profile = profile;
+  services_.link_lost = [this](int node) {
+    QMetaObject::invokeMethod(this, [this, node] { OnLinkLost(node); }, Qt::QueuedConnection);
+  };
+  tray_ = std::make_unique<CTrayIcon>(*this);
+  connect(qApp, &QCoreApplication::aboutToQuit, this, &CMainFrame::Shutdown);
+}
+
+CMainFrame::~CMainFrame() { Shutdown(); }
+
+void CMainFrame::StartMonitors() {
+  cnbus::CCnbusClient client;
+  for (int node = 0; node < client.GetNodeCount(); ++node) {
+    if (!client.IsNodePresent(node) || !client.SelectNode(node)) continue;
+    char title[64];
+    std::snprintf(title, sizeof title, "Node%d : ", node);
+    auto monitor = std::make_unique<CBootThread1>(services_);
+    monitor->SetNode(node, title + client.GetNodeName());
+    monitor->Start();
+    monitors_.insert(monitors_.begin(), std::move(monitor));
+  }
+}
+
+void CMainFrame::OpenStandIn(const std::shared_ptr<StandIn>& s, const QString& title, const QString& what) {
+  if (s->closed.load() || shut_down_) return;
+  auto* window = new QWidget;
+  window->setAttribute(Qt::WA_DeleteOnClose);
+  window->setWindowTitle(title);
+  auto* layout = new QVBoxLayout(window);
+  layout->addWidget(new QLabel(title, window));
+  layout->addWidget(new QLabel(what, window));
+  s->state = new QLabel("CNC state word: ----", window);
+  layout->addWidget(s->state);
+  s->window = window;
+  ++app_.open_windows;
+  tray_->UpdateCommands();
+  connect(window, &QObject::destroyed, this, [this, s] {
+    s->closed = true;
+    --app_.open_windows;
+    tray_->UpdateCommands();
+  });
+  window->show();
+}
+
+void CMainFrame::UpdateStandIn(const std::shared_ptr<StandIn>& s, uint16_t state) {
+  if (s->window) s->state->setText(QString("CNC state word: %1").arg(state, 4, 16, QChar('0')).toUpper());
+}
+
+void CMainFrame::CloseStandIn(const std::shared_ptr<StandIn>& s) {
+  s->closed = true;
+  if (s->window) s->window->close();
+}
+
+void CMainFrame::OnLinkLost(int) {
+  if (services_.profile.GetInt(CKestrelProfile::kProgramSection, "PopUpStatus", 1) != 0) OpenStatus();
+}
+
+void CMainFrame::OpenStatus() {
+  if (shut_down_) return;
+  if (!status_) {
+    auto* dlg = new CStatusDlg(services_.profile, &app_.open_windows, &app_.switches);
+    dlg->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dlg, &QObject::destroyed, this, [this] { tray_->UpdateCommands(); });
+    status_ = dlg;
+    tray_->UpdateCommands();
+    dlg->show();
+  }
+  RaiseStatus();
+}
+
+void CMainFrame::OpenAbout() {
+  if (shut_down_) return;
+  if (!about_) {
+    auto* dlg = new CAboutDlg(app_.switches);
+    dlg->setAttribute(Qt::WA_DeleteOnClose);
+    about_ = dlg;
+    dlg->show();
+  }
+  about_->raise();
+  about_->activateWindow();
+}
+
+void CMainFrame::RaiseStatus() {
+  if (!status_) return;
+  status_->raise();
+  status_->activateWindow();
+}
+
+void CMainFrame::End() {
+  if (app_.open_windows.load() > 0 || ending_) return;
+  ending_ = true;
+  Shutdown();
+  QCoreApplication::quit();
+}
+
+void CMainFrame::Shutdown() {
+  if (shut_down_) return;
+  shut_down_ = true;
+  for (auto& m : monitors_) m->RequestStop();
+  // The node threads may be waiting for this thread (a message box): serve them until each
+  // monitor has ended.
+  auto all_done = [this] {
+    for (auto& m : monitors_)
+      if (!m->Finished()) return false;
+    return true;
+  };
+  while (!all_done()) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(10);
+  }
+  for (auto& m : monitors_) m->Join();
+  monitors_.clear();
+}
+
+// --- signals ---
+
+namespace {
+int signal_pipe[2] = {-1, -1};
+void OnSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] ssize_t n = write(signal_pipe[1], &byte, 1);
+}
+}  // namespace
+
+void CatchEndSignals() {
+  if (signal_pipe[0] >= 0 || pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  struct sigaction sa = {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
+}
+
+void EndOnSignals(CMainFrame& frame) {
+  CatchEndSignals();
+  if (signal_pipe[0] < 0) return;
+  // A signal caught before this point waits in the pipe and is served once the loop runs.
+  auto* notifier = new QSocketNotifier(signal_pipe[0], QSocketNotifier::Read, &frame);
+  QObject::connect(notifier, &QSocketNotifier::activated, &frame, [&frame] {
+    char byte;
+    while (read(signal_pipe[0], &byte, 1) > 0) {
+    }
+    frame.Shutdown();
+    QCoreApplication::quit();
+  });
+}
+
+}  // namespace kestrel
