@@ -101,8 +101,8 @@ double p99(std::vector<double>& values) {
 constexpr double kSeconds = 1.0;
 
 Figures threads_reading(int count) {
-  std::vector<std::vector<double>> latencies(size_t(count));
-  std::vector<uint64_t> reads(size_t(count));
+  std::vector<std::vector<double>> latencies(static_cast<size_t>(count));
+  std::vector<uint64_t> reads(static_cast<size_t>(count));
   std::vector<std::thread> threads;
   for (int i = 0; i < count; ++i)
     threads.emplace_back([&, i] { read_for(kSeconds, latencies[size_t(i)], &reads[size_t(i)]); });
