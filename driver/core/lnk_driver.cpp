@@ -411,33 +411,37 @@ bool LnkDriver::LnkCnbusWrite1Dword(PortIo& io, uint32_t base, uint32_t address,
 void LnkDriver::LnkReadCnbus(LnkRequest& request) { transfer(request, false); }
 void LnkDriver::LnkWriteCnbus(LnkRequest& request) { transfer(request, true); }
 
-void LnkDriver::transfer(LnkRequest& request, bool write) {
-  request.information = request.length;
+// The checks a Cnbus request makes before its first unit: the node (number, device, state) and the
+// address space; the node, or null with the request's status set.
+LnkNodeExtension* LnkDriver::transfer_target(LnkRequest& request) {
   const uint32_t n = uint32_t(request.file_position >> 32);
   if (NTSTATUS s = check_node(n); s != STATUS_SUCCESS) {
     request.status = s;
-    return;
+    return nullptr;
   }
-  LnkNodeExtension& node = *nodes_[n];
-  if (node.address_space != kAddressSpaceIo) {
+  if (nodes_[n]->address_space != kAddressSpaceIo) {
     request.status = STATUS_NOT_IMPLEMENTED;
-    return;
+    return nullptr;
   }
   if (request.buffer.size() < request.length) {
     request.status = STATUS_INVALID_PARAMETER;
-    return;
+    return nullptr;
   }
+  return nodes_[n].get();
+}
+
+// The units of `length` bytes at `address`: an odd byte and an odd word first, then double words,
+// then a word and a byte. Adds the bytes moved to *done; false at a busy timeout.
+bool LnkDriver::transfer_units(LnkNodeExtension& node, uint32_t address, uint8_t* data,
+                               uint32_t length, bool write, uint32_t* done) {
   PortIo& io = *node.io;
   const uint32_t base = uint32_t(node.base);
-  uint32_t address = uint32_t(request.file_position);
-  uint8_t* data = request.buffer.data();
-  uint32_t done = 0;
-  uint32_t remaining = request.length;
+  uint32_t remaining = length;
 
   // One unit of `size` bytes at the current place; false on a busy timeout.
   auto unit = [&](uint32_t size) -> bool {
     bool ok;
-    uint8_t* p = data + done;
+    uint8_t* p = data;
     if (write) {
       if (size == 1) ok = LnkCnbusWrite1Byte(io, base, address, node.access_lock, p[0], busy_bound_);
       else if (size == 2) ok = LnkCnbusWrite1Word(io, base, address, node.access_lock, load16(p), busy_bound_);
@@ -455,21 +459,68 @@ void LnkDriver::transfer(LnkRequest& request, bool write) {
     }
     if (!ok) return false;
     address += size;
-    done += size;
+    data += size;
+    *done += size;
     remaining -= size;
     return true;
   };
-  auto fail = [&] {
+
+  if (remaining >= 1 && (address & 1) && !unit(1)) return false;
+  if (remaining >= 2 && (address & 2) && !unit(2)) return false;
+  for (uint32_t count = remaining / 4; count > 0; --count)
+    if (!unit(4)) return false;
+  if (remaining >= 2 && !unit(2)) return false;
+  if (remaining == 1 && !unit(1)) return false;
+  return true;
+}
+
+void LnkDriver::transfer(LnkRequest& request, bool write) {
+  request.information = request.length;
+  LnkNodeExtension* node = transfer_target(request);
+  if (!node) return;
+  uint32_t done = 0;
+  if (!transfer_units(*node, uint32_t(request.file_position), request.buffer.data(), request.length,
+                      write, &done)) {
     request.information = done;
     request.status = STATUS_IO_TIMEOUT;
-  };
+    return;
+  }
+  request.status = STATUS_SUCCESS;
+}
 
-  if (remaining >= 1 && (address & 1) && !unit(1)) return fail();
-  if (remaining >= 2 && (address & 2) && !unit(2)) return fail();
-  for (uint32_t count = remaining / 4; count > 0; --count)
-    if (!unit(4)) return fail();
-  if (remaining >= 2 && !unit(2)) return fail();
-  if (remaining == 1 && !unit(1)) return fail();
+void LnkDriver::LnkRunCnbus(LnkRequest& request, uint32_t unit, bool write,
+                            const std::function<bool()>& cancelled) {
+  request.information = 0;
+  if ((unit != 1 && unit != 2 && unit != 4) || request.length % unit != 0) {
+    request.status = STATUS_INVALID_PARAMETER;
+    return;
+  }
+  // Every unit is a request to the same node, so the checks come out the same for each: made once.
+  LnkNodeExtension* node = transfer_target(request);
+  if (!node) return;
+  uint32_t address = uint32_t(request.file_position);
+  uint32_t done = 0;
+  uint32_t until_check = 0;
+  for (uint8_t* p = request.buffer.data(); done < request.length; p += unit, address += unit) {
+    if (until_check-- == 0) {
+      until_check = kRunCheckInterval - 1;
+      if (cancelled && cancelled()) {
+        request.information = done;
+        request.status = STATUS_CANCELLED;
+        return;
+      }
+    }
+    uint32_t moved = 0;
+    if (!transfer_units(*node, address, p, unit, write, &moved)) {
+      // A unit cut short by the board reports none of its bytes, as a request of its own would
+      // report only what came before it in that request.
+      request.information = done;
+      request.status = STATUS_IO_TIMEOUT;
+      return;
+    }
+    done += unit;
+  }
+  request.information = done;
   request.status = STATUS_SUCCESS;
 }
 
