@@ -47,8 +47,10 @@ struct CnbusNodeTable {
   std::unique_ptr<NodePath> path;
 };
 
+// Never destroyed: a thread that still waits on the daemon when the program ends (a viewer closed
+// while lorandd is stopped) must not find its table gone under it.
 CnbusNodeTable& table() {
-  static CnbusNodeTable t;
+  static CnbusNodeTable& t = *new CnbusNodeTable;
   return t;
 }
 

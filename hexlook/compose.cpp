@@ -21,6 +21,7 @@ Page compose_page(NodeAccess& access, const HexModel& model) {
     std::array<uint8_t, 16> registers{};
     for (uint32_t i = 0; i < 16; ++i) registers[i] = access.read_register(i);
     page.layout = register_layout(access.port_base(access.current_node()), registers);
+    page.driver_silent = !access.answering();
     return page;
   }
   uint32_t cells[256];
@@ -46,6 +47,7 @@ Page compose_page(NodeAccess& access, const HexModel& model) {
   page.current_text = cell_text(model.mode(), cells[model.row() * per_line + model.column()]);
   page.current_address = model.cursor_address();
   page.link_up = access.link_up();
+  page.driver_silent = !access.answering();
   return page;
 }
 

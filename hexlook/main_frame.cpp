@@ -204,7 +204,9 @@ void MainFrame::refresh() {
   setWindowTitle("Hexlook : " + view_->node_title());
   if (!view_->model().register_view) {
     update_address_pane();
-    link_pane_->setText(view_->last_page().link_up ? QString() : QString("COM ERR"));
+    const Page& page = view_->last_page();
+    // A driver that does not answer is not a lost link: it says so apart.
+    link_pane_->setText(page.driver_silent ? QString("NO ANSWER") : page.link_up ? QString() : QString("COM ERR"));
   }
   update_command_states();
 }

@@ -39,6 +39,9 @@ class NodeAccess {
                           uint32_t* values) = 0;
   // One unit of `unit` bytes; the result is not reported.
   virtual void write_unit(uint32_t address, uint32_t unit, uint32_t value) = 0;
+  // False when the driver did not answer the latest request in time (it is stopped or wedged);
+  // that request's results are all ones.
+  virtual bool answering() const { return true; }
 };
 
 // The access through the memory viewer's driver client (opens the device and builds the node table).
@@ -54,6 +57,7 @@ struct Page {
   uint32_t current_address = 0;
   bool link_up = false;  // status bit 6 at this paint (memory mode only)
   bool stalled = false;  // the board stayed busy: only the first cell was read
+  bool driver_silent = false;  // the driver did not answer (not the same as a lost link)
 };
 
 // A single cell that takes longer than this, on a board that then still reads busy (status bit 7),
