@@ -1,9 +1,11 @@
 #include "driver/device/device.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -23,6 +25,10 @@ Device::~Device() { close(); }
 
 Device::Device(Device&& other) noexcept
     : fd_(other.fd_),
+      failure_(other.failure_),
+      answer_bound_(other.answer_bound_),
+      last_answer_(other.last_answer_),
+      warned_(other.warned_),
       path_(std::move(other.path_)),
       request_(std::move(other.request_)),
       answer_(std::move(other.answer_)) {
@@ -35,6 +41,10 @@ Device& Device::operator=(Device&& other) noexcept {
     close();
     fd_ = other.fd_;
     other.fd_ = -1;
+    failure_ = other.failure_;
+    answer_bound_ = other.answer_bound_;
+    last_answer_ = other.last_answer_;
+    warned_ = other.warned_;
     path_ = std::move(other.path_);
     other.path_.clear();
     request_ = std::move(other.request_);
@@ -74,6 +84,8 @@ bool Device::connect_to(const std::filesystem::path& path) {
     errno = saved;
     return false;
   }
+  // From here on blocking, each wait bounded by the socket's time-outs.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   fd_ = fd;
   if (!trusted_server(text) || !greet()) {
     const int saved = errno;
@@ -120,7 +132,10 @@ bool Device::trusted_server(const std::string& path) {
 bool Device::greet() {
   request_ = wire::encode_hello();
   size_t length = 0;
-  if (!send_request() || !receive_answer(&length, std::min(answer_bound_, kHelloBound))) {
+  set_timeouts(std::min(answer_bound_, kHelloBound));
+  const bool answered = send_request() && receive_answer(&length);
+  if (answered) set_timeouts(answer_bound_);
+  if (!answered) {
     if (failure_ == STATUS_IO_TIMEOUT) errno = ETIMEDOUT;
     if (failure_ == STATUS_IO_TIMEOUT && !warned_)
       std::fprintf(stderr, "lorand: lorandd at %s does not answer\n", path_.c_str());
@@ -191,61 +206,51 @@ constexpr uint32_t kPiece = 60 * 1024;
 
 }  // namespace
 
+void Device::set_timeouts(std::chrono::milliseconds bound) {
+  const timeval t{time_t(bound.count() / 1000), suseconds_t(bound.count() % 1000 * 1000)};
+  setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+  setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &t, sizeof t);
+}
+
+void Device::set_answer_bound(std::chrono::milliseconds bound) {
+  answer_bound_ = bound;
+  if (fd_ >= 0) set_timeouts(bound);
+}
+
 bool Device::send_request() {
   ssize_t n;
-  for (;;) {
+  do {
     n = ::send(fd_, request_.data(), request_.size(), MSG_NOSIGNAL);
-    if (n >= 0 || errno == EINTR) {
-      if (n >= 0) break;
-      continue;
-    }
-    if (errno != EAGAIN) break;
-    // The daemon has not taken the messages before this one yet: wait for room, within the bound.
-    pollfd p{fd_, POLLOUT, 0};
-    if (::poll(&p, 1, int(answer_bound_.count())) == 0) {
-      failure_ = STATUS_IO_TIMEOUT;
-      drop();
-      return false;
-    }
-  }
+  } while (n < 0 && errno == EINTR);
   if (n != ssize_t(request_.size())) {
-    failure_ = STATUS_PIPE_BROKEN;
+    // No room within the bound: the daemon has not taken the messages before this one.
+    failure_ = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? STATUS_IO_TIMEOUT : STATUS_PIPE_BROKEN;
     drop();
     return false;
   }
   return true;
 }
 
-bool Device::receive_answer(size_t* answer_length, std::chrono::milliseconds bound) {
+bool Device::receive_answer(size_t* answer_length) {
   if (answer_.size() < wire::kMaxMessage) answer_.resize(wire::kMaxMessage);
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    pollfd p{fd_, POLLIN, 0};
-    const int ready = left.count() > 0 ? ::poll(&p, 1, int(left.count())) : 0;
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready == 0) {
-      // No answer in time: the connection is given up (a late answer would be taken for the
-      // next request's), and the next request connects again.
-      failure_ = STATUS_IO_TIMEOUT;
-      drop();
-      return false;
-    }
-    const ssize_t n = ready < 0 ? -1 : ::recv(fd_, answer_.data(), answer_.size(), MSG_DONTWAIT);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) {
-      failure_ = STATUS_PIPE_BROKEN;
-      drop();
-      return false;
-    }
-    *answer_length = size_t(n);
-    last_answer_ = std::chrono::steady_clock::now();
-    return true;
+  ssize_t n;
+  do {
+    n = ::recv(fd_, answer_.data(), answer_.size(), 0);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) {
+    // No answer in time (the socket's time-out): the connection is given up, since a late answer
+    // would be taken for the next request's, and the next request connects again.
+    failure_ = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? STATUS_IO_TIMEOUT : STATUS_PIPE_BROKEN;
+    drop();
+    return false;
   }
+  *answer_length = size_t(n);
+  last_answer_ = std::chrono::steady_clock::now();
+  return true;
 }
 
 bool Device::exchange(size_t* answer_length) {
-  return connected() && send_request() && receive_answer(answer_length, answer_bound_);
+  return connected() && send_request() && receive_answer(answer_length);
 }
 
 IoResult Device::single(const wire::Item& item, std::span<uint8_t> out) {
@@ -429,7 +434,7 @@ bool Device::run(Batch& batch, bool stop_at_failure) {
     const size_t begin = pending_begin, end = pending_end;
     pending_begin = pending_end = 0;
     size_t answer_length = 0;
-    if (!receive_answer(&answer_length, answer_bound_)) return false;
+    if (!receive_answer(&answer_length)) return false;
     if (answer_length < wire::kBatchAnswerHeader || wire::get32(answer_.data()) != end - begin) {
       failure_ = STATUS_PIPE_BROKEN;
       drop();

@@ -86,13 +86,14 @@ class Device {
 
   // Longest wait for an answer of lorandd (see kAnswerBound).
   std::chrono::milliseconds answer_bound() const { return answer_bound_; }
-  void set_answer_bound(std::chrono::milliseconds bound) { answer_bound_ = bound; }
+  void set_answer_bound(std::chrono::milliseconds bound);
 
  private:
   // One request and its answer, through the buffers below; false when the connection broke.
   bool exchange(size_t* answer_length);
   bool send_request();
-  bool receive_answer(size_t* answer_length, std::chrono::milliseconds bound);
+  bool receive_answer(size_t* answer_length);
+  void set_timeouts(std::chrono::milliseconds bound);
   bool connect_to(const std::filesystem::path& path);
   bool trusted_server(const std::string& path);
   bool greet();

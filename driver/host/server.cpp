@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -318,19 +319,23 @@ void Server::run_connection(Connection& connection) {
     pollfd p{fd, POLLRDHUP, 0};
     return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
   };
-  const int idle_ms = int(std::min<int64_t>(limits_.idle_timeout.count(), INT32_MAX));
+  // A connection that sends nothing for the idle time-out ends: its recv gives up.
+  const auto idle = std::chrono::duration_cast<std::chrono::microseconds>(limits_.idle_timeout);
+  const timeval idle_time{time_t(idle.count() / 1000000), suseconds_t(idle.count() % 1000000)};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &idle_time, sizeof idle_time);
   for (;;) {
-    pollfd fds[2] = {{fd, POLLIN | POLLRDHUP, 0}, {wake_[0], POLLIN, 0}};
-    const int ready = poll(fds, 2, idle_ms);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0 || fds[1].revents || stopping_) break;  // idle too long, or the daemon stops
     // One more byte than the largest message: a longer one shows up as too long, not cut short.
-    const ssize_t n = recv(fd, message.data(), message.size(), MSG_TRUNC | MSG_DONTWAIT);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n < 0) break;
-    // recv gives 0 both for the end of the connection and for an empty message; only a peer that
-    // hung up shows it in poll. An empty message is malformed and answered so.
-    if (n == 0 && (fds[0].revents & (POLLRDHUP | POLLHUP | POLLERR))) break;
+    // A stop shuts the connection down, which ends the wait.
+    const ssize_t n = recv(fd, message.data(), message.size(), MSG_TRUNC);
+    if (stopping_) break;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;  // idle too long, or the connection failed
+    if (n == 0) {
+      // recv gives 0 both for the end of the connection and for an empty message; only a peer
+      // that hung up shows it in poll. An empty message is malformed and answered so.
+      pollfd p{fd, POLLRDHUP, 0};
+      if (poll(&p, 1, 0) != 0) break;
+    }
     // A message longer than the buffer is passed on at the buffer's length: still too long.
     const size_t length = std::min(size_t(n), message.size());
     until_poll = 0;  // a new message: look at the peer at the first check
