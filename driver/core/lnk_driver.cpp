@@ -51,10 +51,10 @@ void data_out(PortIo& io, uint32_t port, T value) {
   else io.out32(port, value);
 }
 
+// One unit's register transaction; the caller holds the node's lock.
 template <typename T>
-bool read_unit(PortIo& io, uint32_t base, uint32_t address, std::mutex& lock, T* value,
-               std::chrono::nanoseconds bound) {
-  std::lock_guard guard(lock);
+bool read_unit_held(PortIo& io, uint32_t base, uint32_t address, T* value,
+                    std::chrono::nanoseconds bound) {
   if (!wait_not_busy(io, base, bound)) return false;
   io.out32(base + kRegAddress, address);
   io.out8(base + kRegCommand, uint8_t(0x80 | sizeof(T)));
@@ -64,13 +64,47 @@ bool read_unit(PortIo& io, uint32_t base, uint32_t address, std::mutex& lock, T*
 }
 
 template <typename T>
-bool write_unit(PortIo& io, uint32_t base, uint32_t address, std::mutex& lock, T value,
-                std::chrono::nanoseconds bound) {
-  std::lock_guard guard(lock);
+bool write_unit_held(PortIo& io, uint32_t base, uint32_t address, T value,
+                     std::chrono::nanoseconds bound) {
   if (!wait_not_busy(io, base, bound)) return false;
   data_out(io, base + kRegData, value);
   io.out32(base + kRegAddress, address);
   io.out8(base + kRegCommand, uint8_t(sizeof(T)));
+  return true;
+}
+
+template <typename T>
+bool read_unit(PortIo& io, uint32_t base, uint32_t address, std::mutex& lock, T* value,
+               std::chrono::nanoseconds bound) {
+  std::lock_guard guard(lock);
+  return read_unit_held(io, base, address, value, bound);
+}
+
+template <typename T>
+bool write_unit(PortIo& io, uint32_t base, uint32_t address, std::mutex& lock, T value,
+                std::chrono::nanoseconds bound) {
+  std::lock_guard guard(lock);
+  return write_unit_held(io, base, address, value, bound);
+}
+
+// One aligned unit of `size` bytes at `address`, data little-endian at `p`; the lock is held.
+bool unit_held(PortIo& io, uint32_t base, uint32_t address, uint8_t* p, uint32_t size, bool write,
+               std::chrono::nanoseconds bound) {
+  if (write) {
+    if (size == 1) return write_unit_held(io, base, address, p[0], bound);
+    if (size == 2) return write_unit_held(io, base, address, load16(p), bound);
+    return write_unit_held(io, base, address, load32(p), bound);
+  }
+  if (size == 1) return read_unit_held(io, base, address, p, bound);
+  if (size == 2) {
+    uint16_t v = 0;
+    if (!read_unit_held(io, base, address, &v, bound)) return false;
+    store16(p, v);
+    return true;
+  }
+  uint32_t v = 0;
+  if (!read_unit_held(io, base, address, &v, bound)) return false;
+  store32(p, v);
   return true;
 }
 
@@ -433,16 +467,17 @@ LnkNodeExtension* LnkDriver::transfer_target(LnkRequest& request) {
 // The units of `length` bytes at `address`: an odd byte and an odd word first, then double words,
 // then a word and a byte. Adds the bytes moved to *done; false at a busy timeout.
 bool LnkDriver::transfer_units(LnkNodeExtension& node, uint32_t address, uint8_t* data,
-                               uint32_t length, bool write, uint32_t* done) {
+                               uint32_t length, bool write, bool lock_held, uint32_t* done) {
   PortIo& io = *node.io;
   const uint32_t base = uint32_t(node.base);
   uint32_t remaining = length;
 
-  // One unit of `size` bytes at the current place; false on a busy timeout.
   auto unit = [&](uint32_t size) -> bool {
     bool ok;
     uint8_t* p = data;
-    if (write) {
+    if (lock_held) {
+      ok = unit_held(io, base, address, p, size, write, busy_bound_);
+    } else if (write) {
       if (size == 1) ok = LnkCnbusWrite1Byte(io, base, address, node.access_lock, p[0], busy_bound_);
       else if (size == 2) ok = LnkCnbusWrite1Word(io, base, address, node.access_lock, load16(p), busy_bound_);
       else ok = LnkCnbusWrite1Dword(io, base, address, node.access_lock, load32(p), busy_bound_);
@@ -480,7 +515,7 @@ void LnkDriver::transfer(LnkRequest& request, bool write) {
   if (!node) return;
   uint32_t done = 0;
   if (!transfer_units(*node, uint32_t(request.file_position), request.buffer.data(), request.length,
-                      write, &done)) {
+                      write, false, &done)) {
     request.information = done;
     request.status = STATUS_IO_TIMEOUT;
     return;
@@ -500,25 +535,28 @@ void LnkDriver::LnkRunCnbus(LnkRequest& request, uint32_t unit, bool write,
   if (!node) return;
   uint32_t address = uint32_t(request.file_position);
   uint32_t done = 0;
-  uint32_t until_check = 0;
-  for (uint8_t* p = request.buffer.data(); done < request.length; p += unit, address += unit) {
-    if (until_check-- == 0) {
-      until_check = kRunCheckInterval - 1;
-      if (cancelled && cancelled()) {
-        request.information = done;
-        request.status = STATUS_CANCELLED;
-        return;
-      }
-    }
-    uint32_t moved = 0;
-    if (!transfer_units(*node, address, p, unit, write, &moved)) {
-      // A unit cut short by the board reports none of its bytes, as a request of its own would
-      // report only what came before it in that request.
+  uint8_t* p = request.buffer.data();
+  while (done < request.length) {
+    if (cancelled && cancelled()) {
       request.information = done;
-      request.status = STATUS_IO_TIMEOUT;
+      request.status = STATUS_CANCELLED;
       return;
     }
-    done += unit;
+    // The node's lock is held for a stretch of units, not taken again for each: between stretches
+    // other requests to the node get their turn, as between single requests.
+    std::lock_guard guard(node->access_lock);
+    const uint32_t end = done + std::min(request.length - done, kRunCheckInterval * unit);
+    for (; done < end; p += unit, address += unit) {
+      uint32_t moved = 0;
+      if (!transfer_units(*node, address, p, unit, write, true, &moved)) {
+        // A unit cut short by the board reports none of its bytes, as a request of its own would
+        // report only what came before it in that request.
+        request.information = done;
+        request.status = STATUS_IO_TIMEOUT;
+        return;
+      }
+      done += unit;
+    }
   }
   request.information = done;
   request.status = STATUS_SUCCESS;

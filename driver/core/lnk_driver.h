@@ -79,8 +79,9 @@ class LnkDriver {
   // A run: request.length / unit units of `unit` bytes (1, 2 or 4) from the file position upwards,
   // each carried out exactly as a read (or write) request of `unit` bytes at its address. Stops at
   // the first unit that fails, with its status and the bytes of the units before it in
-  // information. `cancelled` (may be empty) is asked every kRunCheckInterval units; when it says
-  // yes the run stops with STATUS_CANCELLED.
+  // information. `cancelled` (may be empty) is asked before every kRunCheckInterval units; when
+  // it says yes the run stops with STATUS_CANCELLED. The node's lock is held for each such
+  // stretch of units and released between them.
   void LnkRunCnbus(LnkRequest& request, uint32_t unit, bool write,
                    const std::function<bool()>& cancelled);
   static constexpr uint32_t kRunCheckInterval = 256;
@@ -126,8 +127,10 @@ class LnkDriver {
                                           uint16_t* offset);
   void transfer(LnkRequest& request, bool write);
   LnkNodeExtension* transfer_target(LnkRequest& request);
+  // The units of `length` bytes at `address`, each under the node's lock, or all under the lock
+  // the caller holds (`lock_held`).
   bool transfer_units(LnkNodeExtension& node, uint32_t address, uint8_t* data, uint32_t length,
-                      bool write, uint32_t* done);
+                      bool write, bool lock_held, uint32_t* done);
 
   LnkPlatform& platform_;
   std::array<std::unique_ptr<LnkNodeExtension>, kNodeSlots> nodes_;
