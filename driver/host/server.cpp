@@ -40,7 +40,7 @@ struct Outcome {
 
 // Carries out one item and appends its answer item to `answer`.
 Outcome execute(LnkDriver& driver, const wire::Item& item, std::vector<uint8_t>& answer,
-                std::vector<uint8_t>& scratch, const std::function<bool()>& cancelled) {
+                std::vector<uint8_t>& scratch, Session& session) {
   LnkRequest request;
   size_t size;
   switch (item.kind) {
@@ -81,7 +81,8 @@ Outcome execute(LnkDriver& driver, const wire::Item& item, std::vector<uint8_t>&
   }
   request.buffer = std::span<uint8_t>(buffer, size);
   if (wire::is_run(item.kind))
-    driver.LnkRunCnbus(request, item.code, item.kind == wire::kKindWriteRun, cancelled);
+    driver.LnkRunCnbus(request, item.code, item.kind == wire::kKindWriteRun,
+                       [&session] { return session.cancelled(true); });
   else
     driver.Dispatch(request);
 
@@ -106,6 +107,15 @@ Outcome execute(LnkDriver& driver, const wire::Item& item, std::vector<uint8_t>&
 
 }  // namespace
 
+bool Session::cancelled(bool look_now) {
+  if (hung_up || (stopping && stopping->load(std::memory_order_relaxed))) return true;
+  if (fd < 0 || (!look_now && until_look-- > 0)) return false;
+  until_look = 64;
+  pollfd p{fd, POLLRDHUP, 0};
+  hung_up = poll(&p, 1, 0) > 0;
+  return hung_up;
+}
+
 void handle_message(LnkDriver& driver, std::span<const uint8_t> message,
                     std::vector<uint8_t>& answer, std::vector<uint8_t>& scratch, Session& session) {
   answer.clear();
@@ -120,13 +130,14 @@ void handle_message(LnkDriver& driver, std::span<const uint8_t> message,
     session.close = !match;
     return;
   }
+  session.until_look = 0;  // a new message: look at the client at the first check
   thread_local wire::Request request;  // keeps its room between messages
   if (!wire::decode_request(message, request)) {
     put_answer(answer, STATUS_INVALID_PARAMETER, 0);
     return;
   }
   if (!request.batch) {
-    execute(driver, request.items.front(), answer, scratch, session.cancelled);
+    execute(driver, request.items.front(), answer, scratch, session);
     return;
   }
   wire::put32(answer, uint32_t(request.items.size()));
@@ -139,7 +150,7 @@ void handle_message(LnkDriver& driver, std::span<const uint8_t> message,
     const uint64_t node = item.position >> 32;
     const bool transfer = wire::is_transfer(item.kind);
     const bool behind_timeout = transfer && node < kNodeSlots && (timed_out >> node & 1);
-    if (behind_timeout || (session.cancelled && session.cancelled())) {
+    if (behind_timeout || session.cancelled(false)) {
       const NTSTATUS status = behind_timeout ? STATUS_IO_TIMEOUT : STATUS_CANCELLED;
       put_answer(answer, status, 0);
       last = Outcome{status, 0};
@@ -154,7 +165,7 @@ void handle_message(LnkDriver& driver, std::span<const uint8_t> message,
       }
     }
     const size_t at = answer.size();
-    last = execute(driver, item, answer, scratch, session.cancelled);
+    last = execute(driver, item, answer, scratch, session);
     last_first_byte = last.returned ? answer[at + wire::kAnswerHeader] : 0;
     if (transfer && last.status == STATUS_IO_TIMEOUT && node < kNodeSlots) timed_out |= 1u << node;
   }
@@ -310,15 +321,8 @@ void Server::run_connection(Connection& connection) {
   answer.reserve(wire::kMaxMessage);
   const int fd = connection.fd;
   Session session;
-  // The stop flag is looked at every time; whether the client hung up, every 64th time (a poll).
-  unsigned until_poll = 0;
-  session.cancelled = [&]() {
-    if (stopping_.load(std::memory_order_relaxed)) return true;
-    if (until_poll-- > 0) return false;
-    until_poll = 64;
-    pollfd p{fd, POLLRDHUP, 0};
-    return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
-  };
+  session.stopping = &stopping_;
+  session.fd = fd;
   // A connection that sends nothing for the idle time-out ends: its recv gives up.
   const auto idle = std::chrono::duration_cast<std::chrono::microseconds>(limits_.idle_timeout);
   const timeval idle_time{time_t(idle.count() / 1000000), suseconds_t(idle.count() % 1000000)};
@@ -338,7 +342,6 @@ void Server::run_connection(Connection& connection) {
     }
     // A message longer than the buffer is passed on at the buffer's length: still too long.
     const size_t length = std::min(size_t(n), message.size());
-    until_poll = 0;  // a new message: look at the peer at the first check
     handle_message(driver_, std::span<const uint8_t>(message.data(), length), answer, scratch, session);
     if (send(fd, answer.data(), answer.size(), MSG_NOSIGNAL) < 0 || session.close) break;
   }

@@ -23,9 +23,15 @@ namespace lorand::host {
 struct Session {
   bool greeted = false;  // the hello of this protocol version came
   bool close = false;    // the connection ends after this answer (a client of another version)
-  // Asked between the items of a batch and every few hundred units of a run: true when the
-  // daemon stops or the client hung up, so work nobody waits for ends early. May be empty.
-  std::function<bool()> cancelled;
+  // The daemon stops (may be null), and the connection whose client may hang up (-1: none).
+  const std::atomic<bool>* stopping = nullptr;
+  int fd = -1;
+  unsigned until_look = 0;
+  bool hung_up = false;
+  // True when the daemon stops or the client hung up, so work nobody waits for ends early. Asked
+  // between the items of a batch, where the connection is looked at every 64th time, and before
+  // every stretch of a run's units (`look_now`), where it is looked at every time.
+  bool cancelled(bool look_now);
 };
 
 // Carries out one request message and writes its answer into `answer`. `scratch` is the system

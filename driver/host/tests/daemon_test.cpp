@@ -527,6 +527,36 @@ TEST_F(LorandDaemon, SigtermEndsTheDaemonDuringAStuckBatch) {
   EXPECT_LT(took, std::chrono::seconds(4));
 }
 
+// A client that sends a long run and dies: the daemon stops the run within a stretch of units
+// instead of carrying it out for nobody.
+TEST(LorandDaemonLimits, ARunForADeadClientStops) {
+  Daemon daemon;
+  daemon.configure("[Parameters]\nIoPortAddress0=0x300\n[Simulator]\nUnitTime0=1000000\n[Host]\nBoard0=sim\n");
+  ASSERT_TRUE(daemon.start()) << daemon.log();
+  auto units_traced = [&] {
+    const std::string shown = daemon.cncsim("trace 0 show").out;
+    return std::count(shown.begin(), shown.end(), '\n');
+  };
+  ASSERT_EQ(daemon.cncsim("trace 0 start").status, 0);
+  const int fd = raw_connect(daemon.socket_path());
+  ASSERT_GE(fd, 0);
+  // 30000 units of 1 ms each: half a minute of work.
+  std::vector<uint8_t> m;
+  wire::encode_batch_header(m, 2);
+  wire::encode_item(m, wire::Item{wire::kKindReadRun, 1, file_position(0, kShared), 30000, 0, {}});
+  wire::encode_item(m, wire::Item{wire::kKindReadRun, 1, file_position(0, kShared), 30000, 0, {}});
+  ASSERT_EQ(send(fd, m.data(), m.size(), MSG_NOSIGNAL), ssize_t(m.size()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  close(fd);
+  // Within a stretch of 256 units (a quarter of a second) the run stops.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const auto before = units_traced();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  const auto after = units_traced();
+  EXPECT_GT(before, 0);
+  EXPECT_LT(after - before, 50) << before << " then " << after;
+}
+
 TEST(LorandDaemonLimits, IdleConnectionsAreClosedAndHandlesConnectAgain) {
   Daemon daemon;
   daemon.configure(kConfig);

@@ -1,8 +1,12 @@
 // lorandd's parts without a daemon: the request decoder and executor over a recording board, the
 // real-port backend and its port claim over fake port instructions, and the configuration reads.
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <fstream>
@@ -304,23 +308,49 @@ TEST_F(LorandExecutor, AHungNodeCostsOneTimeoutPerMessage) {
   EXPECT_LT(took, std::chrono::seconds(5));
 }
 
-TEST_F(LorandExecutor, WorkStopsWhenTheSessionIsCancelled) {
-  int asked = 0;
-  session.cancelled = [&] { return ++asked > 3; };
+// A client that hung up, or a daemon that stops: the rest of the batch is not carried out.
+TEST_F(LorandExecutor, WorkNobodyWaitsForIsCancelled) {
   std::vector<uint8_t> m;
   wire::encode_batch_header(m, 3);
   wire::encode_item(m, read_item(0, 0x1000, 1));
   wire::encode_item(m, run_item(wire::kKindReadRun, 0, 0x1000, 1, 5000));
   wire::encode_item(m, read_item(0, 0x1000, 1));
-  const std::vector<uint8_t> a = run(m);
-  size_t offset = wire::kBatchAnswerHeader;
-  EXPECT_EQ(wire::get32(a.data() + offset), STATUS_SUCCESS);
-  offset += wire::kAnswerHeader + 1;
-  // The run was asked before its first unit and again after kRunCheckInterval units: it stopped.
-  EXPECT_EQ(wire::get32(a.data() + offset), STATUS_CANCELLED);
-  EXPECT_EQ(wire::get32(a.data() + offset + 4), LnkDriver::kRunCheckInterval);
-  offset += wire::kAnswerHeader + wire::get32(a.data() + offset + 8);
-  EXPECT_EQ(wire::get32(a.data() + offset), STATUS_CANCELLED);
+  auto statuses = [&](const std::vector<uint8_t>& a) {
+    std::vector<NTSTATUS> out;
+    for (size_t offset = wire::kBatchAnswerHeader; offset < a.size(); offset += wire::kAnswerHeader + wire::get32(a.data() + offset + 8))
+      out.push_back(wire::get32(a.data() + offset));
+    return out;
+  };
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
+  session.fd = pair[0];
+  EXPECT_EQ(statuses(run(m)), (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS}));
+  close(pair[1]);  // the client hangs up
+  board0->accesses.clear();
+  EXPECT_EQ(statuses(run(m)), (std::vector<NTSTATUS>{STATUS_CANCELLED, STATUS_CANCELLED, STATUS_CANCELLED}));
+  EXPECT_TRUE(board0->accesses.empty());
+  close(pair[0]);
+  session.fd = -1;
+  std::atomic<bool> stopping{true};
+  session.stopping = &stopping;
+  board0->accesses.clear();
+  EXPECT_EQ(statuses(run(m)), (std::vector<NTSTATUS>{STATUS_CANCELLED, STATUS_CANCELLED, STATUS_CANCELLED}));
+  EXPECT_TRUE(board0->accesses.empty());
+}
+
+// A run asks before each stretch of units whether to go on, and stops when told.
+TEST_F(LorandExecutor, ARunStopsBetweenStretchesWhenCancelled) {
+  std::vector<uint8_t> buffer(5000);
+  LnkRequest request;
+  request.major = IRP_MJ_READ;
+  request.length = 5000;
+  request.file_position = 0x1000;
+  request.buffer = buffer;
+  int asked = 0;
+  driver.LnkRunCnbus(request, 1, false, [&] { return ++asked > 2; });
+  EXPECT_EQ(request.status, STATUS_CANCELLED);
+  EXPECT_EQ(request.information, 2 * LnkDriver::kRunCheckInterval);
+  EXPECT_EQ(board0->commands, int(2 * LnkDriver::kRunCheckInterval));
 }
 
 TEST_F(LorandExecutor, TheFirstMessageMustBeAHelloOfThisVersion) {
