@@ -136,7 +136,7 @@ bool Device::greet() {
   const bool answered = send_request() && receive_answer(&length);
   if (answered) set_timeouts(answer_bound_);
   if (!answered) {
-    if (failure_ == STATUS_IO_TIMEOUT) errno = ETIMEDOUT;
+    errno = failure_ == STATUS_IO_TIMEOUT ? ETIMEDOUT : ECONNRESET;  // closed at once: no room
     if (failure_ == STATUS_IO_TIMEOUT && !warned_)
       std::fprintf(stderr, "lorand: lorandd at %s does not answer\n", path_.c_str());
     warned_ |= failure_ == STATUS_IO_TIMEOUT;
@@ -494,6 +494,8 @@ bool Device::run(Batch& batch, bool stop_at_failure) {
       IoResult r;
       if (kind_of(i) == wire::kKindControl) r = control(b.code, input, b.output);
       else if (kind_of(i) == wire::kKindRead) r = read(b.position, b.output);
+      else if (kind_of(i) == wire::kKindReadRun) r = read_run(b.position, b.code, b.output);
+      else if (kind_of(i) == wire::kKindWriteRun) r = write_run(b.position, b.code, input);
       else r = write(b.position, input);
       publish(i, r, writes(i) ? 0 : std::min<size_t>(r.information, b.output.size()));
       if (fd_ < 0) return broken();

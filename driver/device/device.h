@@ -130,8 +130,8 @@ class Batch {
   // travel in one message while the board sees exactly the accesses of the unbatched sequence.
   void read_if(uint8_t mask, uint64_t position, std::span<uint8_t> data,
                IoResult* result = nullptr);
-  // One run item (see Device::read_run); data.size() must be a multiple of `unit` and fit one
-  // message (kMaxRunBytes).
+  // One run item (see Device::read_run); data.size() must be a multiple of `unit`. One of more
+  // than kMaxRunBytes goes on its own, in pieces.
   void read_run(uint64_t position, unsigned unit, std::span<uint8_t> data, IoResult* result = nullptr);
   void write_run(uint64_t position, unsigned unit, std::span<const uint8_t> data,
                  IoResult* result = nullptr);
