@@ -15,7 +15,9 @@ uint32_t cells_all_ones(uint32_t unit) {
   return unit == 1 ? 0xFFu : unit == 2 ? 0xFFFFu : 0xFFFFFFFFu;
 }
 
-Page compose_page(NodeAccess& access, const HexModel& model) {
+Page NodeAccess::compose(const HexModel& model) { return read_page(*this, model); }
+
+Page read_page(NodeAccess& access, const HexModel& model) {
   Page page;
   if (model.register_view) {
     std::array<uint8_t, 16> registers{};
