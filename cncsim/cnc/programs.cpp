@@ -1,0 +1,13 @@
+#include "cncsim/cnc/programs.h"
+
+#include "cncsim/cnc/boot.h"
+#include "cncsim/cnc/param_service.h"
+
+namespace cncsim::cnc {
+
+void install_programs(Host& host) {
+  host.add_program(make_boot_software());
+  host.add_program(make_option_params());
+}
+
+}  // namespace cncsim::cnc
