@@ -323,10 +323,12 @@ void Server::run_connection(Connection& connection) {
   Session session;
   session.stopping = &stopping_;
   session.fd = fd;
-  // A connection that sends nothing for the idle time-out ends: its recv gives up.
+  // A connection that sends nothing for the idle time-out ends: its recv gives up. So does one
+  // whose client takes no answer for as long (its send gives up), instead of holding the thread.
   const auto idle = std::chrono::duration_cast<std::chrono::microseconds>(limits_.idle_timeout);
   const timeval idle_time{time_t(idle.count() / 1000000), suseconds_t(idle.count() % 1000000)};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &idle_time, sizeof idle_time);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &idle_time, sizeof idle_time);
   for (;;) {
     // One more byte than the largest message: a longer one shows up as too long, not cut short.
     // A stop shuts the connection down, which ends the wait.

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <list>
 #include <mutex>
 #include <span>
