@@ -33,6 +33,19 @@ ProgramResult dump(const std::vector<std::string>& args) {
   return moxel::test::run_program(argv);
 }
 
+// Whether every thread of `pid` is stopped (state T).
+bool stopped(pid_t pid) {
+  const QDir tasks(QString("/proc/%1/task").arg(pid));
+  for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    QFile stat(tasks.filePath(task + "/stat"));
+    if (!stat.open(QIODevice::ReadOnly)) return false;
+    const QByteArray line = stat.readAll();
+    const int close = line.lastIndexOf(')');
+    if (close < 0 || close + 2 >= line.size() || line[close + 2] != 'T') return false;
+  }
+  return true;
+}
+
 std::string trimmed(const std::string& s) {
   const size_t end = s.find_last_not_of(" \n");
   return end == std::string::npos ? std::string() : s.substr(0, end + 1);
@@ -294,6 +307,8 @@ class HexlookSimTest : public QObject {
 
     const pid_t pid = daemon_->pid();
     QCOMPARE(kill(pid, SIGSTOP), 0);
+    // kill() returns before the daemon's threads have all stopped; one may still answer a request.
+    QTRY_VERIFY(stopped(pid));
     struct Resume {
       pid_t pid;
       ~Resume() { kill(pid, SIGCONT); }
@@ -325,6 +340,7 @@ class HexlookSimTest : public QObject {
 
     // Stopped again, the window closes at once.
     QCOMPARE(kill(pid, SIGSTOP), 0);
+    QTRY_VERIFY(stopped(pid));
     view->update();
     QTest::qWait(600);
     timer.restart();

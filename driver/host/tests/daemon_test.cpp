@@ -443,12 +443,30 @@ TEST_F(LorandDaemon, RefusesConnectionsBeyondItsLimitAndRecovers) {
 
 // A stopped daemon (SIGSTOP) fails requests within the bound instead of holding the caller, and
 // the same handle is served again once it runs (SIGCONT).
+// Waits (at most 10 s) until every thread of `pid` has stopped: kill() returns before they do.
+bool stopped(pid_t pid) {
+  for (int i = 0; i < 1000; ++i) {
+    bool all = true;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+      std::ifstream in(task.path() / "stat");
+      std::string line;
+      std::getline(in, line);
+      const size_t close = line.rfind(')');
+      all &= close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'T';
+    }
+    if (all) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 TEST_F(LorandDaemon, AStoppedDaemonCostsABoundedWaitAndComesBack) {
   Device device = open_device(daemon);
   device.set_answer_bound(std::chrono::milliseconds(500));
   uint8_t byte[1];
   ASSERT_EQ(device.read(file_position(0, kShared), byte).status, STATUS_SUCCESS);
   ASSERT_EQ(kill(daemon.pid(), SIGSTOP), 0);
+  ASSERT_TRUE(stopped(daemon.pid()));
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(device.read(file_position(0, kShared), byte).status, STATUS_IO_TIMEOUT);
   std::vector<uint8_t> block(32768);
