@@ -68,6 +68,14 @@ const char* control_usage() {
          "  busy NODE on|off             the board's busy-at-start state\n"
          "  unit-time NODE NANOSECONDS   time the busy bit stays set per unit\n"
          "  status NODE                  show the state of a node\n"
+         "  card NODE insert|remove      put the memory card in or pull it (open files are lost)\n"
+         "  card NODE battery-alarm|protect|flash on|off\n"
+         "                               the card's battery alarm, write-protect switch, flash type\n"
+         "  card NODE unavailable [on|off]  a card that cannot be formatted or written (0x2002F)\n"
+         "  card NODE unformatted        erase the card to an unformatted one\n"
+         "  card NODE capacity BYTES     the card's size\n"
+         "  card NODE ls|status          list its files, or show its state\n"
+         "  card NODE log [clear]        the card functions served, oldest first\n"
          "Numbers accept decimal and 0x-hex.\n";
 }
 

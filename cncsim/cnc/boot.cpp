@@ -222,6 +222,7 @@ void BootSoftware::enter(Host& host, Phase phase) {
 
 void BootSoftware::load_system(Host& host) {
   enter(host, Phase::loading);
+  if (host.setting("BootScreen", 0)) return;  // its screen ends the loading (boot_screen.h)
   const uint64_t generation = boot_generation_;
   host.after_ms(load_ms_, [this, &host, generation] {
     if (generation == boot_generation_ && host.phase() == Phase::loading) enter(host, Phase::running);

@@ -1,13 +1,19 @@
 #include "cncsim/cnc/programs.h"
 
 #include "cncsim/cnc/boot.h"
+#include "cncsim/cnc/boot_screen.h"
 #include "cncsim/cnc/param_service.h"
+#include "cncsim/cnc/running.h"
+#include "cncsim/cnc/memory_card.h"
 
 namespace cncsim::cnc {
 
 void install_programs(Host& host) {
   host.add_program(make_boot_software());
   host.add_program(make_option_params());
+  host.add_program(make_running_system());
+  host.add_program(make_memory_card());
+  host.add_program(make_boot_screen());
 }
 
 }  // namespace cncsim::cnc
