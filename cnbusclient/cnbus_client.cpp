@@ -1,6 +1,8 @@
 #include "cnbusclient/cnbus_client.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -45,8 +47,10 @@ struct CnbusNodeTable {
   std::unique_ptr<NodePath> path;
 };
 
+// Never destroyed: a thread that still waits on the daemon when the program ends (a viewer closed
+// while lorandd is stopped) must not find its table gone under it.
 CnbusNodeTable& table() {
-  static CnbusNodeTable t;
+  static CnbusNodeTable& t = *new CnbusNodeTable;
   return t;
 }
 
@@ -334,25 +338,82 @@ std::vector<UnitOp>& block_ops() {
   return ops;
 }
 
+// Blocks whose elements need more than one unit each go through unit operations, this many
+// elements at a time, so memory stays bounded whatever the block's size.
+constexpr size_t kBlockChunk = 4096;
+
+// `n` elements of `size` bytes at offsets first, first + size, ... of `space`, moved by runs:
+// one run per stretch of offsets that share their top byte (within one, folding keeps the Cnbus
+// addresses contiguous). `data` holds the elements' bytes, little-endian. Stops at the first unit
+// that fails; returns the elements done.
+size_t run_elements(int node, bool write, uint32_t space, uint32_t first, unsigned size, size_t n,
+                    uint8_t* data) {
+  CnbusNodeTable& t = table();
+  if (!t.path) return 0;
+  size_t i = 0;
+  while (i < n) {
+    uint32_t offset = first + uint32_t(i * size);
+    const uint64_t to_line = ((uint64_t(offset >> 24) + 1) << 24) - offset;
+    const size_t count = std::min<size_t>(n - i, to_line / size);
+    const uint32_t s = fold(t, space, &offset);
+    const size_t done = t.path->run_units(uint32_t(node), write, size, cnbus_address(s, offset), count,
+                                          data + i * size);
+    i += done;
+    if (done < count) break;
+  }
+  return i;
+}
+
+static_assert(std::endian::native == std::endian::little, "block elements are moved as little-endian bytes");
+
 template <typename T>
 void read_block(int node, uint32_t x, T* buffer, int n) {
-  std::vector<UnitOp>& ops = block_ops();
-  ops.reserve(size_t(n));
-  for (int i = 0; i < n; ++i)
-    plan(table(), Kind::kRead, kShmSpace, kShmBase + x + uint32_t(i) * sizeof(T), sizeof(T), 0,
-         uint32_t(i), 0, ops);
-  run_ops(node, ops);
-  assemble(std::span<const UnitOp>(ops), buffer, size_t(n));
+  const uint32_t first = kShmBase + x;
+  size_t done = 0;
+  if (first % sizeof(T) == 0) {
+    // Every element is one aligned unit: runs straight into the caller's buffer.
+    done = run_elements(node, false, kShmSpace, first, sizeof(T), size_t(n), reinterpret_cast<uint8_t*>(buffer));
+  } else {
+    while (done < size_t(n)) {
+      const size_t count = std::min(kBlockChunk, size_t(n) - done);
+      std::vector<UnitOp>& ops = block_ops();
+      for (size_t i = 0; i < count; ++i)
+        plan(table(), Kind::kRead, kShmSpace, first + uint32_t((done + i) * sizeof(T)), sizeof(T), 0,
+             uint32_t(i), 0, ops);
+      run_ops(node, ops);
+      assemble(std::span<const UnitOp>(ops), buffer + done, count);
+      const auto failed = std::find_if(ops.begin(), ops.end(), [](const UnitOp& op) { return !op.ok; });
+      if (failed != ops.end()) {
+        done += failed->element;
+        break;
+      }
+      done += count;
+    }
+  }
+  // The block stops at the first unit that fails; that element and the rest read as all ones.
+  for (size_t i = done; i < size_t(n); ++i) buffer[i] = T(~T(0));
 }
 
 template <typename T>
 void write_block(int node, uint32_t x, const T* buffer, int n) {
-  std::vector<UnitOp>& ops = block_ops();
-  ops.reserve(size_t(n));
-  for (int i = 0; i < n; ++i)
-    plan(table(), Kind::kWrite, kShmSpace, kShmBase + x + uint32_t(i) * sizeof(T), sizeof(T),
-         uint32_t(buffer[i]), uint32_t(i), 0, ops);
-  run_ops(node, ops);
+  const uint32_t first = kShmBase + x;
+  if (first % sizeof(T) == 0) {
+    // Written data is only ever read from.
+    run_elements(node, true, kShmSpace, first, sizeof(T), size_t(n),
+                 reinterpret_cast<uint8_t*>(const_cast<T*>(buffer)));
+    return;
+  }
+  for (size_t done = 0; done < size_t(n);) {
+    const size_t count = std::min(kBlockChunk, size_t(n) - done);
+    std::vector<UnitOp>& ops = block_ops();
+    for (size_t i = 0; i < count; ++i)
+      plan(table(), Kind::kWrite, kShmSpace, first + uint32_t((done + i) * sizeof(T)), sizeof(T),
+           uint32_t(buffer[done + i]), uint32_t(i), 0, ops);
+    run_ops(node, ops);
+    // The block stops at the first unit that fails.
+    if (std::any_of(ops.begin(), ops.end(), [](const UnitOp& op) { return !op.ok; })) return;
+    done += count;
+  }
 }
 
 }  // namespace
@@ -581,6 +642,17 @@ void CHexlookCnbusClient::ReadCells(uint32_t address, int unit, int count, bool 
   const CnbusNodeTable& t = table();
   if (!t.available || (unit != 1 && unit != 2 && unit != 4)) {
     for (int i = 0; i < count; ++i) values[i] = all_ones(unit == 1 || unit == 2 ? unit : 4);
+    return;
+  }
+  if (!check_slot && address % uint32_t(unit) == 0) {
+    // Physical slot: the cells are plain aligned units, read as runs.
+    std::vector<uint8_t> bytes(size_t(count) * size_t(unit));
+    const size_t done = run_elements(current_node_, false, 0, address, unsigned(unit), size_t(count), bytes.data());
+    for (size_t i = 0; i < size_t(count); ++i) {
+      uint32_t v = 0;
+      for (int k = 0; k < unit; ++k) v |= uint32_t(bytes[i * size_t(unit) + size_t(k)]) << (8 * k);
+      values[i] = i < done ? v : all_ones(unsigned(unit));
+    }
     return;
   }
   std::vector<UnitOp>& ops = block_ops();

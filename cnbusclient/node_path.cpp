@@ -3,6 +3,8 @@
 #include "cnbusclient/shared_device.h"
 #include "driver/core/status.h"
 
+#include <algorithm>
+
 namespace cnbus {
 namespace {
 
@@ -180,6 +182,23 @@ void DriverPath::run(uint32_t node, std::span<UnitOp> ops) {
   flush(ops.size());
 }
 
+size_t DriverPath::run_units(uint32_t node, bool write, unsigned size, uint32_t address,
+                             size_t count, uint8_t* data) {
+  const uint64_t position = lorand::file_position(node, address);
+  size_t done = 0;
+  // The byte count of a result is 32 bits: longer blocks go as several runs of at most 1 GiB.
+  constexpr size_t kMostUnits = size_t(1) << 30 >> 2;
+  while (done < count) {
+    const size_t units = std::min(count - done, kMostUnits);
+    const auto bytes = std::span<uint8_t>(data + done * size, units * size);
+    const uint64_t at = (position & 0xFFFFFFFF00000000ull) | uint32_t(uint32_t(position) + done * size);
+    const lorand::IoResult r = write ? device_.write_run(at, size, bytes) : device_.read_run(at, size, bytes);
+    done += std::min<size_t>(r.information / size, units);
+    if (r.status != lorand::STATUS_SUCCESS) break;
+  }
+  return done;
+}
+
 // --- direct path ---
 
 DirectPath::DirectPath(std::vector<std::unique_ptr<PortAccess>> ports, std::vector<uint32_t> bases,
@@ -229,6 +248,24 @@ void DirectPath::run(uint32_t node, std::span<UnitOp> ops) {
         break;
     }
   }
+}
+
+size_t DirectPath::run_units(uint32_t node, bool write, unsigned size, uint32_t address,
+                             size_t count, uint8_t* data) {
+  PortAccess* ports = node < ports_.size() ? ports_[node].get() : nullptr;
+  if (!ports) return 0;
+  DirectUnits units(*ports, bases_[node], bound_);
+  for (size_t i = 0; i < count; ++i, address += size, data += size) {
+    std::lock_guard lock(locks_[node]);
+    if (write) {
+      if (!units.write(address, size, little_endian(data, size))) return i;
+    } else {
+      const auto value = units.read(address, size);
+      if (!value) return i;
+      put_little_endian(data, size, *value);
+    }
+  }
+  return count;
 }
 
 }  // namespace cnbus

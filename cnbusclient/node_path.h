@@ -44,6 +44,11 @@ class NodePath {
  public:
   virtual ~NodePath() = default;
   virtual void run(uint32_t node, std::span<UnitOp> ops) = 0;
+  // A run: `count` aligned units of `size` bytes from `address` upwards, read into or written from
+  // `data` (count * size bytes, little-endian), each carried out as its own unit, in order. Stops
+  // at the first unit that fails; returns the number of units done.
+  virtual size_t run_units(uint32_t node, bool write, unsigned size, uint32_t address, size_t count,
+                           uint8_t* data) = 0;
 };
 
 // Every operation is a request to lorandd. One operation travels alone as one request; longer
@@ -54,6 +59,10 @@ class DriverPath final : public NodePath {
   static constexpr size_t kBatchUnits = 8192;
   explicit DriverPath(SharedDevice& device) : device_(device) {}
   void run(uint32_t node, std::span<UnitOp> ops) override;
+  // Carried as run items, in pieces of one message, the next piece sent before the answer of the
+  // one before is read.
+  size_t run_units(uint32_t node, bool write, unsigned size, uint32_t address, size_t count,
+                   uint8_t* data) override;
 
  private:
   void run_single(uint32_t node, UnitOp& op, const UnitOp* last_register_read);
@@ -70,6 +79,8 @@ class DirectPath final : public NodePath {
   DirectPath(std::vector<std::unique_ptr<PortAccess>> ports, std::vector<uint32_t> bases,
              std::chrono::nanoseconds busy_bound = kDefaultBusyBound);
   void run(uint32_t node, std::span<UnitOp> ops) override;
+  size_t run_units(uint32_t node, bool write, unsigned size, uint32_t address, size_t count,
+                   uint8_t* data) override;
 
  private:
   std::vector<std::unique_ptr<PortAccess>> ports_;

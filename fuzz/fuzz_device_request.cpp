@@ -1,5 +1,5 @@
-// Feeds arbitrary messages to lorandd's request handling: the decoder, then the driver core on two
-// in-memory boards (one of them busy since load). Every message must get a well-formed answer that
+// Feeds arbitrary messages to lorandd's request handling: the version hello, the decoder, then the
+// driver core on two in-memory boards (one of them busy since load), runs included. Every message must get a well-formed answer that
 // fits one message, and nothing may crash or leave a node locked.
 #include <cstddef>
 #include <cstdint>
@@ -75,7 +75,24 @@ struct World {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static World world;
   const std::span<const uint8_t> message(data, size);
-  host::handle_message(world.driver, message, world.answer, world.scratch);
+  // Every other input is the first message of a connection (only a hello of this version may
+  // open it); the rest come after the hello.
+  static unsigned round = 0;
+  host::Session session;
+  session.greeted = ++round % 2 == 0;
+  const bool greeted = session.greeted;
+  host::handle_message(world.driver, message, world.answer, world.scratch, session);
+  uint32_t version = 0;
+  if (wire::decode_hello(message, &version) || !greeted) {
+    // The version answer: one item, the daemon's version; a mismatch ends the connection.
+    const bool match = wire::decode_hello(message, &version) && version == wire::kProtocolVersion;
+    if (world.answer.size() != wire::kAnswerHeader || session.close == match ||
+        wire::get32(world.answer.data()) != (match ? STATUS_SUCCESS : STATUS_REVISION_MISMATCH) ||
+        wire::get32(world.answer.data() + 4) != wire::kProtocolVersion)
+      std::abort();
+    return 0;
+  }
+  if (session.close) std::abort();
   // The answer is well formed and fits one message.
   const auto& a = world.answer;
   if (a.size() > wire::kMaxMessage || a.size() < wire::kAnswerHeader) std::abort();

@@ -15,12 +15,15 @@ uint32_t cells_all_ones(uint32_t unit) {
   return unit == 1 ? 0xFFu : unit == 2 ? 0xFFFFu : 0xFFFFFFFFu;
 }
 
-Page compose_page(NodeAccess& access, const HexModel& model) {
+Page NodeAccess::compose(const HexModel& model) { return read_page(*this, model); }
+
+Page read_page(NodeAccess& access, const HexModel& model) {
   Page page;
   if (model.register_view) {
     std::array<uint8_t, 16> registers{};
     for (uint32_t i = 0; i < 16; ++i) registers[i] = access.read_register(i);
     page.layout = register_layout(access.port_base(access.current_node()), registers);
+    page.driver_silent = !access.answering();
     return page;
   }
   uint32_t cells[256];
@@ -47,6 +50,7 @@ Page compose_page(NodeAccess& access, const HexModel& model) {
   page.current_text = cell_text(model.mode(), cells[model.row() * per_line + model.column()]);
   page.current_address = model.cursor_address();
   page.link_up = access.link_up();
+  page.driver_silent = !access.answering();
   return page;
 }
 

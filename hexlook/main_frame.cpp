@@ -25,6 +25,8 @@ const char* const kRefusalText = "Installation of FLUX driver (LORAND) is not su
 const char* const kBusyText = "BUSY";
 
 QString link_text(const Page& page) {
+  // A driver that does not answer is not a lost link: it says so apart.
+  if (page.driver_silent) return QString("NO ANSWER");
   if (!page.link_up) return QString("COM ERR");
   return page.stalled ? QString(kBusyText) : QString();
 }

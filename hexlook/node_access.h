@@ -14,6 +14,17 @@
 
 namespace hexlook {
 
+// One composed page: what to draw and what the panes show.
+struct Page {
+  Layout layout;
+  std::vector<uint32_t> cells;  // memory mode: the values read, the first at the page address
+  std::string current_text;  // text of the cursor cell; empty in register view
+  uint32_t current_address = 0;
+  bool link_up = false;  // status bit 6 at this paint (memory mode only)
+  bool stalled = false;  // the board stayed busy: only the first cell was read
+  bool driver_silent = false;  // the driver did not answer (not the same as a lost link)
+};
+
 class NodeAccess {
  public:
   virtual ~NodeAccess() = default;
@@ -39,6 +50,12 @@ class NodeAccess {
                           uint32_t* values) = 0;
   // One unit of `unit` bytes; the result is not reported.
   virtual void write_unit(uint32_t address, uint32_t unit, uint32_t value) = 0;
+  // False when the driver did not answer the latest request in time (it is stopped or wedged);
+  // that request's results are all ones.
+  virtual bool answering() const { return true; }
+  // The page of `model`, as read_page reads it through the calls above; an access may read it in
+  // one go.
+  virtual Page compose(const HexModel& model);
 };
 
 // The access through the memory viewer's driver client (opens the device and builds the node table).
@@ -46,16 +63,6 @@ std::unique_ptr<NodeAccess> make_client_access();
 
 // "Node" + one decimal digit + " : " + name.
 std::string node_title(int node, const std::string& name);
-
-// One composed page: what to draw and what the panes show.
-struct Page {
-  Layout layout;
-  std::vector<uint32_t> cells;  // memory mode: the values read, the first at the page address
-  std::string current_text;  // text of the cursor cell; empty in register view
-  uint32_t current_address = 0;
-  bool link_up = false;  // status bit 6 at this paint (memory mode only)
-  bool stalled = false;  // the board stayed busy: only the first cell was read
-};
 
 // A single cell that takes longer than this, on a board that then still reads busy (status bit 7),
 // means the board does not finish its units.
@@ -67,6 +74,8 @@ uint32_t cells_all_ones(uint32_t unit);
 // cells in ascending order (each guarded by the status test unless physical slot is on; the first
 // cell alone, the rest in one call) and one read of the status register for the link pane; in
 // register view the 16 registers.
-Page compose_page(NodeAccess& access, const HexModel& model);
+Page read_page(NodeAccess& access, const HexModel& model);
+// The page as `access` composes it (access.compose).
+inline Page compose_page(NodeAccess& access, const HexModel& model) { return access.compose(model); }
 
 }  // namespace hexlook

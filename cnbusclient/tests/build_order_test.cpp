@@ -86,6 +86,13 @@ class ScriptedDevice {
         if (n <= 0) break;
         lorand::wire::Request request;
         std::vector<uint8_t> reply;
+        if (uint32_t version; lorand::wire::decode_hello(std::span(message.data(), size_t(n)), &version)) {
+          lorand::wire::put32(reply, lorand::STATUS_SUCCESS);
+          lorand::wire::put32(reply, lorand::wire::kProtocolVersion);
+          lorand::wire::put32(reply, 0);
+          send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+          continue;
+        }
         if (!lorand::wire::decode_request(std::span(message.data(), size_t(n)), request) ||
             request.batch) {
           ADD_FAILURE() << "unexpected message";

@@ -2,7 +2,10 @@
 // table, unit splitting and folding, block forms, board registers, Set up window, link failures.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -246,6 +249,111 @@ TEST_P(CnbusClient, BlockReadSeesTheSameUnitsAsSingleReads) {
   EXPECT_EQ(single_trace.size(), 300u);
   EXPECT_TRUE(TraceMatches(block_trace, single_trace));
   EXPECT_EQ(block[0], pattern[1] | pattern[2] << 8);
+}
+
+// Block forms travel as runs: the board sees exactly the units of the element-by-element loop,
+// for aligned and unaligned starts, writes, and a block that crosses the end of shared memory at
+// the top of its space (where the offsets fold into another space code).
+TEST_P(CnbusClient, BlockFormsSeeTheSameUnitsAsSingleAccesses) {
+  Daemon daemon(config(node0()));
+  ASSERT_TRUE(daemon.started()) << daemon.log();
+  CCnbusClient client;
+  std::vector<uint8_t> pattern(64);
+  for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = uint8_t(i * 11 + 5);
+  daemon.poke(0, 0x20C04000, hex_of(pattern));
+  daemon.poke(0, 0x20FFFFF0, hex_of(std::vector<uint8_t>(pattern.begin(), pattern.begin() + 16)));
+  struct Case {
+    const char* what;
+    unsigned size;
+    uint32_t x;
+    int n;
+    bool write;
+  } cases[] = {
+      {"bytes from an odd offset", 1, 0x4003, 37, false},
+      {"aligned words", 2, 0x4002, 11, false},
+      {"double words", 4, 0x4004, 9, false},
+      {"double words from offset 2", 4, 0x4006, 5, false},
+      {"bytes over the top of the space", 1, 0x3FFFFC, 8, false},
+      {"double words over the top of the space", 4, 0x3FFFF8, 4, false},
+      {"written bytes", 1, 0x5001, 13, true},
+      {"written double words", 4, 0x5100, 6, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto block = [&] {
+      std::vector<uint32_t> values(size_t(c.n));
+      for (int i = 0; i < c.n; ++i) values[size_t(i)] = 0x01020304u * uint32_t(i + 1);
+      if (c.size == 1) {
+        std::vector<uint8_t> v(values.begin(), values.end());
+        if (c.write) client.ShmWriteBytes(c.x, v.data(), c.n);
+        else client.ShmReadBytes(c.x, v.data(), c.n);
+        values.assign(v.begin(), v.end());
+      } else if (c.size == 2) {
+        std::vector<uint16_t> v(values.begin(), values.end());
+        if (c.write) client.ShmWriteWords(c.x, v.data(), c.n);
+        else client.ShmReadWords(c.x, v.data(), c.n);
+        values.assign(v.begin(), v.end());
+      } else {
+        if (c.write) client.ShmWriteDwords(c.x, values.data(), c.n);
+        else client.ShmReadDwords(c.x, values.data(), c.n);
+      }
+      return values;
+    };
+    auto singles = [&] {
+      std::vector<uint32_t> values(size_t(c.n));
+      for (int i = 0; i < c.n; ++i) {
+        const uint32_t x = c.x + uint32_t(i) * c.size, value = 0x01020304u * uint32_t(i + 1);
+        if (c.size == 1) c.write ? client.ShmWriteByte(x, uint8_t(value)) : void(values[size_t(i)] = client.ShmReadByte(x));
+        else if (c.size == 2) c.write ? client.ShmWriteWord(x, uint16_t(value)) : void(values[size_t(i)] = client.ShmReadWord(x));
+        else c.write ? client.ShmWriteDword(x, value) : void(values[size_t(i)] = client.ShmReadDword(x));
+      }
+      return c.write ? std::vector<uint32_t>() : values;
+    };
+    daemon.trace_start(0);
+    const std::vector<uint32_t> one_by_one = singles();
+    const Lines single_trace = daemon.trace(0);
+    daemon.trace_start(0);
+    std::vector<uint32_t> together = block();
+    const Lines block_trace = daemon.trace(0);
+    if (!c.write) EXPECT_EQ(together, one_by_one);
+    EXPECT_FALSE(single_trace.empty());
+    EXPECT_TRUE(TraceMatches(block_trace, single_trace));
+  }
+}
+
+// A hung board costs a block one busy bound, not one per unit: the block stops at the first unit
+// that fails and reads as all ones. Another thread of the process works on another node meanwhile.
+TEST_P(CnbusClient, AHungBoardStallsOnlyTheThreadOnIt) {
+  Daemon daemon(config({{0, 0x300, 1, "Lathe"}, {1, 0x310, 1, "Mill"}}));
+  ASSERT_TRUE(daemon.started()) << daemon.log();
+  CCnbusClient client;
+  daemon.poke(1, 0x20C00000, "5A");
+  daemon.cncsim("fault 0 stuck-busy on");
+  std::atomic<bool> running{true}, started{false};
+  int served = 0;
+  std::thread other([&] {
+    CCnbusClient second;
+    EXPECT_EQ(second.SelectNode(1), 1);
+    while (running || served == 0) {
+      EXPECT_EQ(second.ShmReadByte(0), 0x5A);
+      ++served;
+      started = true;
+    }
+  });
+  while (!started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::vector<uint8_t> block(32768, 0);
+  const auto start = std::chrono::steady_clock::now();
+  client.ShmReadBytes(0, block.data(), int(block.size()));
+  const auto took = std::chrono::steady_clock::now() - start;
+  running = false;
+  other.join();
+  EXPECT_EQ(block, std::vector<uint8_t>(block.size(), 0xFF));
+  // One bound is 100 ms; unit by unit it would be close to an hour.
+  EXPECT_LT(took, std::chrono::seconds(10));
+  EXPECT_GT(served, 0);
+  daemon.cncsim("fault 0 stuck-busy off");
+  client.ShmReadBytes(0, block.data(), 4);
+  EXPECT_EQ(block[0], 0x00);
 }
 
 TEST_P(CnbusClient, LargeByteBlockRoundTrip) {

@@ -51,10 +51,10 @@ void data_out(PortIo& io, uint32_t port, T value) {
   else io.out32(port, value);
 }
 
+// One unit's register transaction; the caller holds the node's lock.
 template <typename T>
-bool read_unit(PortIo& io, uint32_t base, uint32_t address, std::mutex& lock, T* value,
-               std::chrono::nanoseconds bound) {
-  std::lock_guard guard(lock);
+bool read_unit_held(PortIo& io, uint32_t base, uint32_t address, T* value,
+                    std::chrono::nanoseconds bound) {
   if (!wait_not_busy(io, base, bound)) return false;
   io.out32(base + kRegAddress, address);
   io.out8(base + kRegCommand, uint8_t(0x80 | sizeof(T)));
@@ -64,13 +64,47 @@ bool read_unit(PortIo& io, uint32_t base, uint32_t address, std::mutex& lock, T*
 }
 
 template <typename T>
-bool write_unit(PortIo& io, uint32_t base, uint32_t address, std::mutex& lock, T value,
-                std::chrono::nanoseconds bound) {
-  std::lock_guard guard(lock);
+bool write_unit_held(PortIo& io, uint32_t base, uint32_t address, T value,
+                     std::chrono::nanoseconds bound) {
   if (!wait_not_busy(io, base, bound)) return false;
   data_out(io, base + kRegData, value);
   io.out32(base + kRegAddress, address);
   io.out8(base + kRegCommand, uint8_t(sizeof(T)));
+  return true;
+}
+
+template <typename T>
+bool read_unit(PortIo& io, uint32_t base, uint32_t address, std::mutex& lock, T* value,
+               std::chrono::nanoseconds bound) {
+  std::lock_guard guard(lock);
+  return read_unit_held(io, base, address, value, bound);
+}
+
+template <typename T>
+bool write_unit(PortIo& io, uint32_t base, uint32_t address, std::mutex& lock, T value,
+                std::chrono::nanoseconds bound) {
+  std::lock_guard guard(lock);
+  return write_unit_held(io, base, address, value, bound);
+}
+
+// One aligned unit of `size` bytes at `address`, data little-endian at `p`; the lock is held.
+bool unit_held(PortIo& io, uint32_t base, uint32_t address, uint8_t* p, uint32_t size, bool write,
+               std::chrono::nanoseconds bound) {
+  if (write) {
+    if (size == 1) return write_unit_held(io, base, address, p[0], bound);
+    if (size == 2) return write_unit_held(io, base, address, load16(p), bound);
+    return write_unit_held(io, base, address, load32(p), bound);
+  }
+  if (size == 1) return read_unit_held(io, base, address, p, bound);
+  if (size == 2) {
+    uint16_t v = 0;
+    if (!read_unit_held(io, base, address, &v, bound)) return false;
+    store16(p, v);
+    return true;
+  }
+  uint32_t v = 0;
+  if (!read_unit_held(io, base, address, &v, bound)) return false;
+  store32(p, v);
   return true;
 }
 
@@ -411,34 +445,39 @@ bool LnkDriver::LnkCnbusWrite1Dword(PortIo& io, uint32_t base, uint32_t address,
 void LnkDriver::LnkReadCnbus(LnkRequest& request) { transfer(request, false); }
 void LnkDriver::LnkWriteCnbus(LnkRequest& request) { transfer(request, true); }
 
-void LnkDriver::transfer(LnkRequest& request, bool write) {
-  request.information = request.length;
+// The checks a Cnbus request makes before its first unit: the node (number, device, state) and the
+// address space; the node, or null with the request's status set.
+LnkNodeExtension* LnkDriver::transfer_target(LnkRequest& request) {
   const uint32_t n = uint32_t(request.file_position >> 32);
   if (NTSTATUS s = check_node(n); s != STATUS_SUCCESS) {
     request.status = s;
-    return;
+    return nullptr;
   }
-  LnkNodeExtension& node = *nodes_[n];
-  if (node.address_space != kAddressSpaceIo) {
+  if (nodes_[n]->address_space != kAddressSpaceIo) {
     request.status = STATUS_NOT_IMPLEMENTED;
-    return;
+    return nullptr;
   }
   if (request.buffer.size() < request.length) {
     request.status = STATUS_INVALID_PARAMETER;
-    return;
+    return nullptr;
   }
+  return nodes_[n].get();
+}
+
+// The units of `length` bytes at `address`: an odd byte and an odd word first, then double words,
+// then a word and a byte. Adds the bytes moved to *done; false at a busy timeout.
+bool LnkDriver::transfer_units(LnkNodeExtension& node, uint32_t address, uint8_t* data,
+                               uint32_t length, bool write, bool lock_held, uint32_t* done) {
   PortIo& io = *node.io;
   const uint32_t base = uint32_t(node.base);
-  uint32_t address = uint32_t(request.file_position);
-  uint8_t* data = request.buffer.data();
-  uint32_t done = 0;
-  uint32_t remaining = request.length;
+  uint32_t remaining = length;
 
-  // One unit of `size` bytes at the current place; false on a busy timeout.
   auto unit = [&](uint32_t size) -> bool {
     bool ok;
-    uint8_t* p = data + done;
-    if (write) {
+    uint8_t* p = data;
+    if (lock_held) {
+      ok = unit_held(io, base, address, p, size, write, busy_bound_);
+    } else if (write) {
       if (size == 1) ok = LnkCnbusWrite1Byte(io, base, address, node.access_lock, p[0], busy_bound_);
       else if (size == 2) ok = LnkCnbusWrite1Word(io, base, address, node.access_lock, load16(p), busy_bound_);
       else ok = LnkCnbusWrite1Dword(io, base, address, node.access_lock, load32(p), busy_bound_);
@@ -455,21 +494,71 @@ void LnkDriver::transfer(LnkRequest& request, bool write) {
     }
     if (!ok) return false;
     address += size;
-    done += size;
+    data += size;
+    *done += size;
     remaining -= size;
     return true;
   };
-  auto fail = [&] {
+
+  if (remaining >= 1 && (address & 1) && !unit(1)) return false;
+  if (remaining >= 2 && (address & 2) && !unit(2)) return false;
+  for (uint32_t count = remaining / 4; count > 0; --count)
+    if (!unit(4)) return false;
+  if (remaining >= 2 && !unit(2)) return false;
+  if (remaining == 1 && !unit(1)) return false;
+  return true;
+}
+
+void LnkDriver::transfer(LnkRequest& request, bool write) {
+  request.information = request.length;
+  LnkNodeExtension* node = transfer_target(request);
+  if (!node) return;
+  uint32_t done = 0;
+  if (!transfer_units(*node, uint32_t(request.file_position), request.buffer.data(), request.length,
+                      write, false, &done)) {
     request.information = done;
     request.status = STATUS_IO_TIMEOUT;
-  };
+    return;
+  }
+  request.status = STATUS_SUCCESS;
+}
 
-  if (remaining >= 1 && (address & 1) && !unit(1)) return fail();
-  if (remaining >= 2 && (address & 2) && !unit(2)) return fail();
-  for (uint32_t count = remaining / 4; count > 0; --count)
-    if (!unit(4)) return fail();
-  if (remaining >= 2 && !unit(2)) return fail();
-  if (remaining == 1 && !unit(1)) return fail();
+void LnkDriver::LnkRunCnbus(LnkRequest& request, uint32_t unit, bool write,
+                            const std::function<bool()>& cancelled) {
+  request.information = 0;
+  if ((unit != 1 && unit != 2 && unit != 4) || request.length % unit != 0) {
+    request.status = STATUS_INVALID_PARAMETER;
+    return;
+  }
+  // Every unit is a request to the same node, so the checks come out the same for each: made once.
+  LnkNodeExtension* node = transfer_target(request);
+  if (!node) return;
+  uint32_t address = uint32_t(request.file_position);
+  uint32_t done = 0;
+  uint8_t* p = request.buffer.data();
+  while (done < request.length) {
+    if (cancelled && cancelled()) {
+      request.information = done;
+      request.status = STATUS_CANCELLED;
+      return;
+    }
+    // The node's lock is held for a stretch of units, not taken again for each: between stretches
+    // other requests to the node get their turn, as between single requests.
+    std::lock_guard guard(node->access_lock);
+    const uint32_t end = done + std::min(request.length - done, kRunCheckInterval * unit);
+    for (; done < end; p += unit, address += unit) {
+      uint32_t moved = 0;
+      if (!transfer_units(*node, address, p, unit, write, true, &moved)) {
+        // A unit cut short by the board reports none of its bytes, as a request of its own would
+        // report only what came before it in that request.
+        request.information = done;
+        request.status = STATUS_IO_TIMEOUT;
+        return;
+      }
+      done += unit;
+    }
+  }
+  request.information = done;
   request.status = STATUS_SUCCESS;
 }
 

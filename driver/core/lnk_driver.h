@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -75,6 +76,15 @@ class LnkDriver {
   void LnkDispatch(LnkRequest& request);
   void LnkReadCnbus(LnkRequest& request);
   void LnkWriteCnbus(LnkRequest& request);
+  // A run: request.length / unit units of `unit` bytes (1, 2 or 4) from the file position upwards,
+  // each carried out exactly as a read (or write) request of `unit` bytes at its address. Stops at
+  // the first unit that fails, with its status and the bytes of the units before it in
+  // information. `cancelled` (may be empty) is asked before every kRunCheckInterval units; when
+  // it says yes the run stops with STATUS_CANCELLED. The node's lock is held for each such
+  // stretch of units and released between them.
+  void LnkRunCnbus(LnkRequest& request, uint32_t unit, bool write,
+                   const std::function<bool()>& cancelled);
+  static constexpr uint32_t kRunCheckInterval = 256;
   // Routes a request to the entry point of its major function.
   void Dispatch(LnkRequest& request);
 
@@ -116,6 +126,11 @@ class LnkDriver {
   const LnkNodeExtension* register_target(LnkRequest& request, unsigned width, bool width_ok,
                                           uint16_t* offset);
   void transfer(LnkRequest& request, bool write);
+  LnkNodeExtension* transfer_target(LnkRequest& request);
+  // The units of `length` bytes at `address`, each under the node's lock, or all under the lock
+  // the caller holds (`lock_held`).
+  bool transfer_units(LnkNodeExtension& node, uint32_t address, uint8_t* data, uint32_t length,
+                      bool write, bool lock_held, uint32_t* done);
 
   LnkPlatform& platform_;
   std::array<std::unique_ptr<LnkNodeExtension>, kNodeSlots> nodes_;

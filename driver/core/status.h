@@ -18,6 +18,8 @@ constexpr NTSTATUS STATUS_IO_TIMEOUT = 0xC00000B5;
 constexpr NTSTATUS STATUS_PIPE_BROKEN = 0xC000014B;
 // A batched request whose condition did not hold and which was therefore not carried out.
 constexpr NTSTATUS STATUS_CANCELLED = 0xC0000120;
+// A client and a daemon that speak different versions of the device protocol.
+constexpr NTSTATUS STATUS_REVISION_MISMATCH = 0xC0000059;
 constexpr NTSTATUS STATUS_DEVICE_CONFIGURATION_ERROR = 0xC0000182;
 constexpr NTSTATUS STATUS_INVALID_DEVICE_STATE = 0xC0000184;
 

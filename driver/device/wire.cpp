@@ -18,6 +18,21 @@ void encode_item(std::vector<uint8_t>& message, const Item& item) {
   if (!item.input.empty()) std::memcpy(p + kItemHeader, item.input.data(), item.input.size());
 }
 
+std::vector<uint8_t> encode_hello(uint32_t version) {
+  std::vector<uint8_t> message;
+  Item item;
+  item.kind = kKindHello;
+  item.code = version;
+  encode_item(message, item);
+  return message;
+}
+
+bool decode_hello(std::span<const uint8_t> message, uint32_t* version) {
+  if (message.size() != kItemHeader || get32(message.data()) != kKindHello) return false;
+  *version = get32(message.data() + 4);
+  return true;
+}
+
 void encode_batch_header(std::vector<uint8_t>& message, uint32_t count) {
   put32(message, kKindBatch);
   put32(message, count);
@@ -48,6 +63,15 @@ bool decode_item(std::span<const uint8_t> message, size_t* offset, Item& item) {
     case kKindWrite:
       if (item.output_length != 0) return false;
       break;
+    case kKindReadRun:
+    case kKindWriteRun: {
+      const uint32_t length = item.kind == kKindReadRun ? item.output_length : input_length;
+      const uint32_t other = item.kind == kKindReadRun ? input_length : item.output_length;
+      if ((item.code != 1 && item.code != 2 && item.code != 4) || other != 0 || length == 0 ||
+          length % item.code != 0)
+        return false;
+      break;
+    }
     default:
       return false;
   }

@@ -2,10 +2,21 @@
 // Messages between the LORAND client library and lorandd on the device socket (SOCK_SEQPACKET, one
 // message per request and per answer). All numbers are little-endian.
 //
+// Every connection starts with a hello: one request item of kind 5 whose control code is the
+// client's protocol version (no input, no output). The daemon answers STATUS_SUCCESS with its own
+// version in the information when the versions are equal; otherwise, and to any other first
+// message, STATUS_REVISION_MISMATCH with its version, and it closes the connection.
+//
 // Request item (28 bytes + input):
-//   u32 kind (1 control, 2 read, 3 write), u32 control code, u64 file position,
-//   u32 input length, u32 output length, u32 condition, then `input length` bytes.
+//   u32 kind (1 control, 2 read, 3 write, 5 hello, 6 read run, 7 write run), u32 control code,
+//   u64 file position, u32 input length, u32 output length, u32 condition, then `input length`
+//   bytes.
 //   Read: no input, output length = bytes to read. Write: input = the data, output length 0.
+//   Runs: the control code is the unit size S (1, 2 or 4); a read run's output length, a write
+//   run's input length, is N * S (N >= 1): N units of S bytes from the address upwards, each
+//   carried out exactly as a read or write request of S bytes at its address. The answer holds the
+//   status of the first unit that failed (the run stops there), the bytes of the units done in the
+//   information and, for a read run, those bytes as output.
 //   Condition: 0, or 0x100 | mask for a read carried out only when the item before it succeeded and
 //   the first byte of its output has every bit of the mask set (never on the first item).
 // Request message: one item, or a batch: u32 kind 4, u32 count, then `count` items.
@@ -21,7 +32,9 @@
 namespace lorand::wire {
 
 constexpr size_t kMaxMessage = 64 * 1024;
-constexpr uint32_t kKindControl = 1, kKindRead = 2, kKindWrite = 3, kKindBatch = 4;
+constexpr uint32_t kProtocolVersion = 2;
+constexpr uint32_t kKindControl = 1, kKindRead = 2, kKindWrite = 3, kKindBatch = 4, kKindHello = 5,
+                   kKindReadRun = 6, kKindWriteRun = 7;
 constexpr uint32_t kConditional = 0x100;
 constexpr size_t kItemHeader = 28;
 constexpr size_t kBatchHeader = 8;
@@ -45,9 +58,19 @@ struct Request {
   std::vector<Item> items;
 };
 
+inline bool is_run(uint32_t kind) { return kind == kKindReadRun || kind == kKindWriteRun; }
+// Items that move Cnbus units (and so may wait on a board).
+inline bool is_transfer(uint32_t kind) {
+  return kind == kKindRead || kind == kKindWrite || is_run(kind);
+}
+
 // Decodes a request message; false when it is malformed (short, oversized, unknown kind, lengths
 // that do not match the message, answers that would not fit one message).
 bool decode_request(std::span<const uint8_t> message, Request& request);
+
+// The hello message of this version, and whether `message` is a hello (its version in *version).
+std::vector<uint8_t> encode_hello(uint32_t version = kProtocolVersion);
+bool decode_hello(std::span<const uint8_t> message, uint32_t* version);
 
 // Appends an encoded item to `message`.
 void encode_item(std::vector<uint8_t>& message, const Item& item);

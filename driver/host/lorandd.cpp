@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,9 +33,11 @@ constexpr const char* kRegistryPath = "\\Registry\\Machine\\SYSTEM\\CurrentContr
 
 void usage(FILE* to) {
   std::fprintf(to,
-               "usage: lorandd [--foreground] [--config FILE]\n"
+               "usage: lorandd [--foreground] [--config FILE] [--idle-timeout SECONDS] [--max-per-user N]\n"
                "Serves the LORAND device at $MOXEL_RUNDIR/LORAND (default /run/moxel/LORAND) for the\n"
-               "nodes configured in $MOXEL_SYSCONFDIR/lorand.conf (default /etc/moxel/lorand.conf).\n");
+               "nodes configured in $MOXEL_SYSCONFDIR/lorand.conf (default /etc/moxel/lorand.conf).\n"
+               "A connection idle for --idle-timeout seconds (default 300) is closed; one user may keep\n"
+               "at most --max-per-user connections open (default 128).\n");
 }
 
 // [Host] SocketMode: octal permission bits, 0 to 0777 (e.g. 0666); no set-id or sticky bits.
@@ -95,11 +98,28 @@ void clear_socket_path(const std::filesystem::path& path) {
 
 int main(int argc, char** argv) {
   std::filesystem::path config_file = moxel::sysconf_dir() / "lorand.conf";
+  lorand::host::ServerLimits limits;
+  // A whole positive number for a limit, or nothing.
+  auto positive = [](const char* text) -> std::optional<unsigned long> {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long value = std::strtoul(text, &end, 10);
+    if (errno != 0 || end == text || *end != 0 || value == 0 || text[0] == '-' || value > 1000000) return std::nullopt;
+    return value;
+  };
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--foreground" || arg == "-f") continue;
     if (arg == "--config" && i + 1 < argc) {
       config_file = argv[++i];
+    } else if ((arg == "--idle-timeout" || arg == "--max-per-user") && i + 1 < argc) {
+      const auto value = positive(argv[++i]);
+      if (!value) {
+        std::fprintf(stderr, "lorandd: %s wants a whole number from 1 to 1000000, not '%s'\n", arg.c_str(), argv[i]);
+        return 2;
+      }
+      if (arg == "--idle-timeout") limits.idle_timeout = std::chrono::seconds(*value);
+      else limits.max_per_user = *value;
     } else if (arg == "--help" || arg == "-h") {
       usage(stdout);
       return 0;
@@ -204,7 +224,7 @@ int main(int argc, char** argv) {
   // From here on names and types are read from the file as it is at each query.
   platform.follow_changes();
 
-  lorand::host::Server server(driver);
+  lorand::host::Server server(driver, limits);
   if (!server.listen(socket_path, mode, group, &error)) {
     std::fprintf(stderr, "lorandd: cannot make the device socket: %s\n", error.c_str());
     return 1;
@@ -228,6 +248,13 @@ int main(int argc, char** argv) {
 #ifdef MOXEL_HAVE_SYSTEMD
   sd_notify(0, "STOPPING=1");
 #endif
+  // Work in progress stops between units; whatever still holds the daemon after this long (a board
+  // access that does not come back) does not keep it from ending.
+  std::thread([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1800));
+    std::fprintf(stderr, "lorandd: stop took too long; exiting now\n");
+    _exit(0);
+  }).detach();
   server.stop();
   serving.join();
   if (simulator) simulator->stop();

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -39,7 +40,7 @@ struct Outcome {
 
 // Carries out one item and appends its answer item to `answer`.
 Outcome execute(LnkDriver& driver, const wire::Item& item, std::vector<uint8_t>& answer,
-                std::vector<uint8_t>& scratch) {
+                std::vector<uint8_t>& scratch, Session& session) {
   LnkRequest request;
   size_t size;
   switch (item.kind) {
@@ -51,6 +52,7 @@ Outcome execute(LnkDriver& driver, const wire::Item& item, std::vector<uint8_t>&
       size = std::max<size_t>(item.input.size(), item.output_length);
       break;
     case wire::kKindRead:
+    case wire::kKindReadRun:
       request.major = IRP_MJ_READ;
       request.length = item.output_length;
       size = item.output_length;
@@ -64,7 +66,8 @@ Outcome execute(LnkDriver& driver, const wire::Item& item, std::vector<uint8_t>&
   request.file_position = item.position;
   const size_t at = answer.size();
   uint8_t* buffer;
-  if (item.kind == wire::kKindRead) {
+  const bool read = item.kind == wire::kKindRead || item.kind == wire::kKindReadRun;
+  if (read) {
     // A read's system buffer is the output area of its own answer item (zeroed by the resize, so
     // no earlier request's bytes can leak out): the data is read straight into the answer.
     answer.resize(at + wire::kAnswerHeader + size);
@@ -77,17 +80,22 @@ Outcome execute(LnkDriver& driver, const wire::Item& item, std::vector<uint8_t>&
     std::fill(buffer + item.input.size(), buffer + size, 0);
   }
   request.buffer = std::span<uint8_t>(buffer, size);
-  driver.Dispatch(request);
+  if (wire::is_run(item.kind))
+    driver.LnkRunCnbus(request, item.code, item.kind == wire::kKindWriteRun,
+                       [&session] { return session.cancelled(true); });
+  else
+    driver.Dispatch(request);
 
   size_t returned = 0;
   if (item.kind == wire::kKindControl) {
     returned = std::min<size_t>(request.information, item.output_length);
-  } else if (item.kind == wire::kKindRead &&
-             (request.status == STATUS_SUCCESS || request.status == STATUS_IO_TIMEOUT)) {
-    // A read hands back the bytes it read; one that a board timeout cut short, those before it.
+  } else if (read && (request.status == STATUS_SUCCESS || request.status == STATUS_IO_TIMEOUT ||
+                      wire::is_run(item.kind))) {
+    // A read hands back the bytes it read; one that a board timeout cut short (or a run stopped
+    // early), those before it.
     returned = std::min<size_t>(request.information, item.output_length);
   }
-  if (item.kind == wire::kKindRead) {
+  if (read) {
     answer.resize(at + wire::kAnswerHeader + returned);
   } else {
     answer.resize(at + wire::kAnswerHeader);
@@ -99,22 +107,55 @@ Outcome execute(LnkDriver& driver, const wire::Item& item, std::vector<uint8_t>&
 
 }  // namespace
 
+bool Session::cancelled(bool look_now) {
+  if (hung_up || (stopping && stopping->load(std::memory_order_relaxed))) return true;
+  if (fd < 0 || (!look_now && until_look-- > 0)) return false;
+  until_look = 64;
+  pollfd p{fd, POLLRDHUP, 0};
+  hung_up = poll(&p, 1, 0) > 0;
+  return hung_up;
+}
+
 void handle_message(LnkDriver& driver, std::span<const uint8_t> message,
-                    std::vector<uint8_t>& answer, std::vector<uint8_t>& scratch) {
+                    std::vector<uint8_t>& answer, std::vector<uint8_t>& scratch, Session& session) {
   answer.clear();
+  uint32_t version = 0;
+  const bool hello = wire::decode_hello(message, &version);
+  if (hello || !session.greeted) {
+    // The first message must be a hello of this version; anything else gets this daemon's version
+    // and the connection ends, so neither side reads the other's messages wrongly.
+    const bool match = hello && version == wire::kProtocolVersion;
+    put_answer(answer, match ? STATUS_SUCCESS : STATUS_REVISION_MISMATCH, wire::kProtocolVersion);
+    session.greeted = match;
+    session.close = !match;
+    return;
+  }
+  session.until_look = 0;  // a new message: look at the client at the first check
   thread_local wire::Request request;  // keeps its room between messages
   if (!wire::decode_request(message, request)) {
     put_answer(answer, STATUS_INVALID_PARAMETER, 0);
     return;
   }
   if (!request.batch) {
-    execute(driver, request.items.front(), answer, scratch);
+    execute(driver, request.items.front(), answer, scratch, session);
     return;
   }
   wire::put32(answer, uint32_t(request.items.size()));
   Outcome last{STATUS_SUCCESS, 0};
   uint8_t last_first_byte = 0;
+  // Nodes on which a unit timed out in this message: their later transfers fail at once, so a
+  // hung board costs one bound per message, not one per item.
+  uint32_t timed_out = 0;
   for (const wire::Item& item : request.items) {
+    const uint64_t node = item.position >> 32;
+    const bool transfer = wire::is_transfer(item.kind);
+    const bool behind_timeout = transfer && node < kNodeSlots && (timed_out >> node & 1);
+    if (behind_timeout || session.cancelled(false)) {
+      const NTSTATUS status = behind_timeout ? STATUS_IO_TIMEOUT : STATUS_CANCELLED;
+      put_answer(answer, status, 0);
+      last = Outcome{status, 0};
+      continue;
+    }
     if (item.condition & wire::kConditional) {
       const uint8_t mask = uint8_t(item.condition);
       if (last.status != STATUS_SUCCESS || last.returned == 0 || (last_first_byte & mask) != mask) {
@@ -124,8 +165,9 @@ void handle_message(LnkDriver& driver, std::span<const uint8_t> message,
       }
     }
     const size_t at = answer.size();
-    last = execute(driver, item, answer, scratch);
+    last = execute(driver, item, answer, scratch, session);
     last_first_byte = last.returned ? answer[at + wire::kAnswerHeader] : 0;
+    if (transfer && last.status == STATUS_IO_TIMEOUT && node < kNodeSlots) timed_out |= 1u << node;
   }
 }
 
@@ -217,6 +259,7 @@ bool Server::listen(const std::filesystem::path& path, mode_t mode, gid_t group,
 }
 
 void Server::stop() {
+  stopping_ = true;
   if (wake_[1] >= 0) {
     const char c = 1;
     [[maybe_unused]] ssize_t n = write(wake_[1], &c, 1);
@@ -226,26 +269,41 @@ void Server::stop() {
 void Server::serve() {
   pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
   for (;;) {
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (fds[1].revents) break;
-    if (!(fds[0].revents & POLLIN)) continue;
+    // Finished connections are joined within a second even when nobody connects.
+    const int ready = poll(fds, 2, 1000);
+    if (ready < 0 && errno != EINTR) break;
+    if (fds[1].revents || stopping_) break;
+    reap(false);
+    if (ready <= 0 || !(fds[0].revents & POLLIN)) continue;
     const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;  // a client that gave up, or out of descriptors for now
-    reap(false);
+    ucred peer{};
+    socklen_t peer_length = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peer_length) != 0) peer.uid = uid_t(-1);
     std::lock_guard guard(mutex_);
-    if (connections_.size() >= kMaxConnections) {
+    if (connections_.size() >= limits_.max_connections) {
       // Every handle costs a thread; a client that opens them without end is refused, not obeyed.
-      if (!refused_logged_) std::fprintf(stderr, "lorandd: %zu connections open; refusing more\n", kMaxConnections);
+      if (!refused_logged_) std::fprintf(stderr, "lorandd: %zu connections open; refusing more\n", limits_.max_connections);
       refused_logged_ = true;
       close(fd);
       continue;
     }
     refused_logged_ = false;
+    const size_t of_user = size_t(std::count_if(connections_.begin(), connections_.end(),
+                                                [&](const Connection& c) { return c.uid == peer.uid && !c.done; }));
+    if (of_user >= limits_.max_per_user) {
+      // One user cannot take every slot and lock the others out.
+      if (!refused_user_logged_)
+        std::fprintf(stderr, "lorandd: user %u has %zu connections open; refusing more\n",
+                     unsigned(peer.uid), of_user);
+      refused_user_logged_ = true;
+      close(fd);
+      continue;
+    }
+    refused_user_logged_ = false;
     Connection& c = connections_.emplace_back();
     c.fd = fd;
+    c.uid = peer.uid;
     try {
       c.thread = std::thread([this, &c] { run_connection(c); });
     } catch (const std::system_error& e) {
@@ -261,16 +319,38 @@ void Server::serve() {
 void Server::run_connection(Connection& connection) {
   std::vector<uint8_t> message(wire::kMaxMessage + 1), answer, scratch(wire::kMaxMessage);
   answer.reserve(wire::kMaxMessage);
+  const int fd = connection.fd;
+  Session session;
+  session.stopping = &stopping_;
+  session.fd = fd;
+  // A connection that sends nothing for the idle time-out ends: its recv gives up. So does one
+  // whose client takes no answer for as long (its send gives up), instead of holding the thread.
+  const auto idle = std::chrono::duration_cast<std::chrono::microseconds>(limits_.idle_timeout);
+  const timeval idle_time{time_t(idle.count() / 1000000), suseconds_t(idle.count() % 1000000)};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &idle_time, sizeof idle_time);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &idle_time, sizeof idle_time);
   for (;;) {
     // One more byte than the largest message: a longer one shows up as too long, not cut short.
-    const ssize_t n = recv(connection.fd, message.data(), message.size(), MSG_TRUNC);
+    // A stop shuts the connection down, which ends the wait.
+    const ssize_t n = recv(fd, message.data(), message.size(), MSG_TRUNC);
+    if (stopping_) break;
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n < 0) break;  // idle too long, or the connection failed
+    if (n == 0) {
+      // recv gives 0 both for the end of the connection and for an empty message; only a peer
+      // that hung up shows it in poll. An empty message is malformed and answered so.
+      pollfd p{fd, POLLRDHUP, 0};
+      if (poll(&p, 1, 0) != 0) break;
+    }
     // A message longer than the buffer is passed on at the buffer's length: still too long.
     const size_t length = std::min(size_t(n), message.size());
-    handle_message(driver_, std::span<const uint8_t>(message.data(), length), answer, scratch);
-    if (send(connection.fd, answer.data(), answer.size(), MSG_NOSIGNAL) < 0) break;
+    handle_message(driver_, std::span<const uint8_t>(message.data(), length), answer, scratch, session);
+    if (send(fd, answer.data(), answer.size(), MSG_NOSIGNAL) < 0 || session.close) break;
   }
+  // The descriptor is closed here, at once, not when the thread is joined.
+  std::lock_guard guard(mutex_);
+  close(connection.fd);
+  connection.fd = -1;
   connection.done = true;
 }
 
@@ -280,7 +360,7 @@ void Server::reap(bool all) {
     std::lock_guard guard(mutex_);
     for (auto it = connections_.begin(); it != connections_.end();) {
       if (all || it->done) {
-        if (all && !it->done) shutdown(it->fd, SHUT_RDWR);
+        if (all && it->fd >= 0) shutdown(it->fd, SHUT_RDWR);
         auto next = std::next(it);
         finished.splice(finished.end(), connections_, it);
         it = next;
@@ -289,10 +369,8 @@ void Server::reap(bool all) {
       }
     }
   }
-  for (Connection& c : finished) {
+  for (Connection& c : finished)
     if (c.thread.joinable()) c.thread.join();
-    close(c.fd);
-  }
 }
 
 }  // namespace lorand::host

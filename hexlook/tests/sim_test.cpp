@@ -1,4 +1,6 @@
 // The viewer and its text dump against simulated nodes in a lorandd of their own.
+#include <signal.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QTimer>
@@ -29,6 +31,19 @@ ProgramResult dump(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {HEXLOOK_PROGRAM, "--dump"};
   argv.insert(argv.end(), args.begin(), args.end());
   return moxel::test::run_program(argv);
+}
+
+// Whether every thread of `pid` is stopped (state T).
+bool stopped(pid_t pid) {
+  const QDir tasks(QString("/proc/%1/task").arg(pid));
+  for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    QFile stat(tasks.filePath(task + "/stat"));
+    if (!stat.open(QIODevice::ReadOnly)) return false;
+    const QByteArray line = stat.readAll();
+    const int close = line.lastIndexOf(')');
+    if (close < 0 || close + 2 >= line.size() || line[close + 2] != 'T') return false;
+  }
+  return true;
 }
 
 std::string trimmed(const std::string& s) {
@@ -296,6 +311,68 @@ class HexlookSimTest : public QObject {
     QCOMPARE(frame.link_pane()->text(), QString());
     QCOMPARE(QString::fromStdString(render_rows(view->last_page().layout)[1]).left(20),
              QString("20C00000 4142 43 44 "));
+  }
+
+  // A daemon stopped with SIGSTOP: the window keeps repainting, taking keys and closing, says the
+  // driver does not answer (not "COM ERR"), and shows the memory again once the daemon goes on.
+  // Kept last: the viewer closed while the daemon is stopped leaves a request behind it.
+  void a_stopped_daemon_never_freezes_the_window() {
+    start_daemon();
+    poke(0, "0x20c00000", "41424344");
+    auto access = make_client_access();
+    QVERIFY(access->available());
+    auto frame = std::make_unique<MainFrame>(*access);
+    HexView* view = frame->view();
+    frame->show();
+    int paints = 0;
+    connect(view, &HexView::painted, [&] { ++paints; });
+    QTRY_VERIFY(paints > 0);
+    QCOMPARE(QString::fromStdString(render_rows(view->last_page().layout)[1]).left(20),
+             QString("20C00000 4142 43 44 "));
+
+    const pid_t pid = daemon_->pid();
+    QCOMPARE(kill(pid, SIGSTOP), 0);
+    // kill() returns before the daemon's threads have all stopped; one may still answer a request.
+    QTRY_VERIFY(stopped(pid));
+    struct Resume {
+      pid_t pid;
+      ~Resume() { kill(pid, SIGCONT); }
+    } resume{pid};
+    // Repaints go on (every 500 ms), each key is taken at once.
+    QElapsedTimer timer;
+    timer.start();
+    const int before = paints;
+    const uint32_t row = view->model().row();
+    for (int i = 0; i < 3; ++i) {
+      QElapsedTimer key;
+      key.start();
+      QTest::keyClick(view, Qt::Key_Down);
+      QVERIFY2(key.elapsed() < 2000, qPrintable(QString::number(key.elapsed())));
+      QTest::qWait(700);
+    }
+    QCOMPARE(view->model().row(), row + 3);
+    QVERIFY2(paints - before >= 3, qPrintable(QString::number(paints - before)));
+    QCOMPARE(frame->link_pane()->text(), QString("NO ANSWER"));
+    QCOMPARE(QString::fromStdString(render_rows(view->last_page().layout)[1]).mid(9, 44).remove(' '),
+             QString(32, 'F'));
+
+    // Going on: the same window reads the memory again.
+    QCOMPARE(kill(pid, SIGCONT), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(frame->link_pane()->text().isEmpty() &&
+                                 QString::fromStdString(render_rows(view->last_page().layout)[1]).left(20) ==
+                                     QString("20C00000 4142 43 44 "),
+                             20000);
+
+    // Stopped again, the window closes at once.
+    QCOMPARE(kill(pid, SIGSTOP), 0);
+    QTRY_VERIFY(stopped(pid));
+    view->update();
+    QTest::qWait(600);
+    timer.restart();
+    frame->close();
+    frame.reset();
+    access.reset();
+    QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
   }
 };
 

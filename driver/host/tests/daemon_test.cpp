@@ -1,6 +1,7 @@
 // lorandd end to end: a real daemon with simulated boards in a temporary root, driven through the
 // client library, through lorandctl and through a raw socket.
 #include <fcntl.h>
+#include <poll.h>
 #include <grp.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -253,16 +254,23 @@ TEST_F(LorandDaemon, BatchRunsEveryRequestInOrder) {
   }
 }
 
-// Sends one raw message and returns the answer.
-std::vector<uint8_t> raw_exchange(int fd, const std::vector<uint8_t>& message) {
-  EXPECT_EQ(send(fd, message.data(), message.size(), MSG_NOSIGNAL), ssize_t(message.size()));
+// The next message on `fd` within 10 s; empty at the end of the connection or when none came.
+std::vector<uint8_t> raw_receive(int fd) {
   std::vector<uint8_t> answer(wire::kMaxMessage);
-  const ssize_t n = recv(fd, answer.data(), answer.size(), 0);
+  pollfd p{fd, POLLIN, 0};
+  const ssize_t n = poll(&p, 1, 10000) == 1 ? recv(fd, answer.data(), answer.size(), 0) : -1;
   answer.resize(n > 0 ? size_t(n) : 0);
   return answer;
 }
 
-int raw_connect(const std::filesystem::path& path) {
+// Sends one raw message and returns the answer.
+std::vector<uint8_t> raw_exchange(int fd, const std::vector<uint8_t>& message) {
+  EXPECT_EQ(send(fd, message.data(), message.size(), MSG_NOSIGNAL), ssize_t(message.size()));
+  return raw_receive(fd);
+}
+
+// A raw connection, by default past the hello.
+int raw_connect(const std::filesystem::path& path, bool greet = true) {
   const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -270,6 +278,13 @@ int raw_connect(const std::filesystem::path& path) {
   if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     close(fd);
     return -1;
+  }
+  if (greet) {
+    const std::vector<uint8_t> answer = raw_exchange(fd, wire::encode_hello());
+    if (answer.size() != wire::kAnswerHeader || wire::get32(answer.data()) != STATUS_SUCCESS) {
+      close(fd);
+      return -1;
+    }
   }
   return fd;
 }
@@ -299,6 +314,7 @@ TEST_F(LorandDaemon, MalformedMessagesGetAnErrorAnswer) {
     const char* what;
     std::vector<uint8_t> message;
   } cases[] = {
+      {"empty", {}},
       {"three bytes", {1, 0, 0}},
       {"unknown kind", item(9, 0, 4)},
       {"input length beyond the message", item(wire::kKindControl, 8, 4, 0, 4)},
@@ -400,6 +416,9 @@ TEST_F(LorandDaemon, HungBoardTimesOutAndRecovers) {
 }
 
 TEST_F(LorandDaemon, RefusesConnectionsBeyondItsLimitAndRecovers) {
+  // All connections of this test are one user's: lift the per-user limit above the total.
+  ASSERT_EQ(daemon.stop(), 0);
+  ASSERT_TRUE(daemon.start({"--max-per-user", "1000"})) << daemon.log();
   std::vector<Device> held(512);
   uint8_t out[4];
   for (Device& d : held) {
@@ -421,6 +440,313 @@ TEST_F(LorandDaemon, RefusesConnectionsBeyondItsLimitAndRecovers) {
   }
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_NE(daemon.log().find("512 connections open; refusing more"), std::string::npos);
+}
+
+// A stopped daemon (SIGSTOP) fails requests within the bound instead of holding the caller, and
+// the same handle is served again once it runs (SIGCONT).
+// Waits (at most 10 s) until every thread of `pid` has stopped: kill() returns before they do.
+bool stopped(pid_t pid) {
+  for (int i = 0; i < 1000; ++i) {
+    bool all = true;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+      std::ifstream in(task.path() / "stat");
+      std::string line;
+      std::getline(in, line);
+      const size_t close = line.rfind(')');
+      all &= close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'T';
+    }
+    if (all) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+TEST_F(LorandDaemon, AStoppedDaemonCostsABoundedWaitAndComesBack) {
+  Device device = open_device(daemon);
+  device.set_answer_bound(std::chrono::milliseconds(500));
+  uint8_t byte[1];
+  ASSERT_EQ(device.read(file_position(0, kShared), byte).status, STATUS_SUCCESS);
+  ASSERT_EQ(kill(daemon.pid(), SIGSTOP), 0);
+  ASSERT_TRUE(stopped(daemon.pid()));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(device.read(file_position(0, kShared), byte).status, STATUS_IO_TIMEOUT);
+  std::vector<uint8_t> block(32768);
+  EXPECT_EQ(device.read_run(file_position(0, kShared), 1, block).status, STATUS_IO_TIMEOUT);
+  // A new handle does not get past the hello either.
+  Device fresh;
+  errno = 0;
+  EXPECT_FALSE(fresh.open(daemon.socket_path()));
+  EXPECT_EQ(errno, ETIMEDOUT);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  ASSERT_EQ(kill(daemon.pid(), SIGCONT), 0);
+  EXPECT_EQ(device.read(file_position(0, kShared), byte).status, STATUS_SUCCESS);
+  EXPECT_EQ(device.read_run(file_position(0, kShared), 1, block).status, STATUS_SUCCESS);
+  EXPECT_EQ(fresh.read(file_position(0, kShared), byte).status, STATUS_SUCCESS);
+}
+
+// A 32 KB run on a hung board fails after one busy bound, not one per unit, with the bytes before
+// the stuck unit; another node is served by another handle of the process meanwhile.
+TEST_F(LorandDaemon, AHungBoardCostsOneTimeoutPerRun) {
+  ASSERT_EQ(daemon.cncsim("fault 0 stuck-busy on").status, 0);
+  std::atomic<bool> running{true}, started{false};
+  int served = 0;
+  std::thread other([&] {
+    Device second = open_device(daemon);
+    uint8_t byte;
+    while (running || served == 0) {
+      EXPECT_EQ(second.read(file_position(3, kShared), std::span<uint8_t>(&byte, 1)).status, STATUS_SUCCESS);
+      ++served;
+      started = true;
+    }
+  });
+  while (!started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  Device device = open_device(daemon);
+  std::vector<uint8_t> block(32768, 0);
+  const auto start = std::chrono::steady_clock::now();
+  // Two 32 KB runs in one batch, on the same node: the second fails at once.
+  Batch batch;
+  IoResult first, second;
+  batch.read_run(file_position(0, kShared), 1, std::span(block).first(16384), &first);
+  batch.read_run(file_position(0, kShared + 16384), 1, std::span(block).last(16384), &second);
+  ASSERT_TRUE(device.run(batch));
+  const IoResult whole = device.read_run(file_position(0, kShared), 1, block);
+  const auto took = std::chrono::steady_clock::now() - start;
+  running = false;
+  other.join();
+  EXPECT_EQ(first.status, STATUS_IO_TIMEOUT);
+  EXPECT_EQ(second.status, STATUS_IO_TIMEOUT);
+  EXPECT_EQ(whole.status, STATUS_IO_TIMEOUT);
+  EXPECT_EQ(whole.information, 0u);
+  // Three timeouts of 100 ms; per unit it would be an hour.
+  EXPECT_LT(took, std::chrono::seconds(10));
+  EXPECT_GT(served, 0);
+  ASSERT_EQ(daemon.cncsim("fault 0 stuck-busy off").status, 0);
+  EXPECT_EQ(device.read_run(file_position(0, kShared), 1, block).status, STATUS_SUCCESS);
+}
+
+TEST_F(LorandDaemon, SigtermEndsTheDaemonDuringAStuckBatch) {
+  ASSERT_EQ(daemon.cncsim("fault 0 stuck-busy on").status, 0);
+  std::atomic<bool> running{true};
+  std::thread client([&] {
+    Device device = open_device(daemon);
+    std::vector<uint8_t> bytes(16);
+    while (running) {
+      Batch batch;
+      for (int i = 0; i < 2000; ++i) batch.read(file_position(i % 2 ? 3 : 0, kShared), bytes);
+      device.run(batch);
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(daemon.stop(SIGTERM), 0);
+  const auto took = std::chrono::steady_clock::now() - start;
+  running = false;
+  client.join();
+  // The daemon gives itself 1.8 s at most; the rest is room for a loaded machine.
+  EXPECT_LT(took, std::chrono::seconds(4));
+}
+
+// A client that sends a long run and dies: the daemon stops the run within a stretch of units
+// instead of carrying it out for nobody.
+TEST(LorandDaemonLimits, ARunForADeadClientStops) {
+  Daemon daemon;
+  daemon.configure("[Parameters]\nIoPortAddress0=0x300\n[Simulator]\nUnitTime0=1000000\n[Host]\nBoard0=sim\n");
+  ASSERT_TRUE(daemon.start()) << daemon.log();
+  auto units_traced = [&] {
+    const std::string shown = daemon.cncsim("trace 0 show").out;
+    return std::count(shown.begin(), shown.end(), '\n');
+  };
+  ASSERT_EQ(daemon.cncsim("trace 0 start").status, 0);
+  const int fd = raw_connect(daemon.socket_path());
+  ASSERT_GE(fd, 0);
+  // 30000 units of 1 ms each: half a minute of work.
+  std::vector<uint8_t> m;
+  wire::encode_batch_header(m, 2);
+  wire::encode_item(m, wire::Item{wire::kKindReadRun, 1, file_position(0, kShared), 30000, 0, {}});
+  wire::encode_item(m, wire::Item{wire::kKindReadRun, 1, file_position(0, kShared), 30000, 0, {}});
+  ASSERT_EQ(send(fd, m.data(), m.size(), MSG_NOSIGNAL), ssize_t(m.size()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  close(fd);
+  // Within a stretch of 256 units (a quarter of a second) the run stops.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const auto before = units_traced();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  const auto after = units_traced();
+  EXPECT_GT(before, 0);
+  EXPECT_LT(after - before, 50) << before << " then " << after;
+}
+
+TEST(LorandDaemonLimits, IdleConnectionsAreClosedAndHandlesConnectAgain) {
+  Daemon daemon;
+  daemon.configure(kConfig);
+  ASSERT_TRUE(daemon.start({"--idle-timeout", "1"})) << daemon.log();
+  const int fd = raw_connect(daemon.socket_path());
+  ASSERT_GE(fd, 0);
+  Device device = open_device(daemon);
+  uint8_t byte[1];
+  ASSERT_EQ(device.read(file_position(0, kShared), byte).status, STATUS_SUCCESS);
+  // The raw connection sees the end within the bound of raw_receive.
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(raw_receive(fd).empty());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(9));
+  close(fd);
+  // The handle's connection was closed too; its next request is not lost.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(device.read(file_position(0, kShared), byte).status, STATUS_SUCCESS);
+}
+
+TEST(LorandDaemonLimits, OneUserCannotTakeEveryConnection) {
+  Daemon daemon;
+  daemon.configure(kConfig);
+  ASSERT_TRUE(daemon.start({"--max-per-user", "3"})) << daemon.log();
+  std::vector<int> held;
+  for (int i = 0; i < 3; ++i) {
+    held.push_back(raw_connect(daemon.socket_path()));
+    ASSERT_GE(held.back(), 0);
+  }
+  // The fourth is closed before its hello is answered.
+  EXPECT_EQ(raw_connect(daemon.socket_path()), -1);
+  EXPECT_NE(daemon.log().find("connections open; refusing more"), std::string::npos);
+  close(held.back());
+  held.pop_back();
+  int again = -1;
+  for (int attempt = 0; attempt < 100 && again < 0; ++attempt) {
+    again = raw_connect(daemon.socket_path());
+    if (again < 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_GE(again, 0);
+  close(again);
+  for (int fd : held) close(fd);
+}
+
+TEST_F(LorandDaemon, AClientOfAnotherVersionIsRefused) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> first;
+  } cases[] = {
+      {"hello of version 1", wire::encode_hello(1)},
+      {"a request before any hello", [] {
+         std::vector<uint8_t> m;
+         wire::encode_item(m, wire::Item{wire::kKindControl, IOCTL_LNK_GET_NODE_COUNT, 0, 4, 0, {}});
+         return m;
+       }()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const int fd = raw_connect(daemon.socket_path(), false);
+    ASSERT_GE(fd, 0);
+    const std::vector<uint8_t> answer = raw_exchange(fd, c.first);
+    ASSERT_EQ(answer.size(), wire::kAnswerHeader);
+    EXPECT_EQ(wire::get32(answer.data()), STATUS_REVISION_MISMATCH);
+    EXPECT_EQ(wire::get32(answer.data() + 4), wire::kProtocolVersion);
+    // Then the connection ends.
+    EXPECT_TRUE(raw_receive(fd).empty());
+    close(fd);
+  }
+}
+
+// A listening socket at `path` served by a thread that answers every hello with `answer` and
+// counts the messages it got.
+class FakeServer {
+ public:
+  FakeServer(const std::filesystem::path& path, std::vector<uint8_t> answer) : answer_(std::move(answer)) {
+    listener_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(listen(listener_, 8), 0);
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        pollfd p{listener_, POLLIN, 0};
+        if (poll(&p, 1, 20) <= 0) continue;
+        const int fd = accept(listener_, nullptr, nullptr);
+        if (fd < 0) continue;
+        uint8_t buffer[wire::kMaxMessage];
+        pollfd q{fd, POLLIN, 0};
+        if (poll(&q, 1, 3000) == 1 && recv(fd, buffer, sizeof buffer, 0) > 0) {
+          ++messages;
+          send(fd, answer_.data(), answer_.size(), MSG_NOSIGNAL);
+        }
+        close(fd);
+      }
+    });
+  }
+  ~FakeServer() {
+    stop_ = true;
+    thread_.join();
+    close(listener_);
+  }
+  std::atomic<int> messages{0};
+
+ private:
+  std::vector<uint8_t> answer_;
+  int listener_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST(LorandClient, RefusesADaemonOfAnotherVersion) {
+  moxel::test::TempRoot root;
+  std::vector<uint8_t> answer;
+  wire::put32(answer, STATUS_REVISION_MISMATCH);
+  wire::put32(answer, 3);
+  wire::put32(answer, 0);
+  FakeServer server(root.socket_path(), answer);
+  Device device;
+  errno = 0;
+  EXPECT_FALSE(device.open(root.socket_path()));
+  EXPECT_EQ(errno, EPROTO);
+  uint8_t out[4];
+  EXPECT_EQ(device.control(IOCTL_LNK_GET_NODE_COUNT, {}, out).status, STATUS_REVISION_MISMATCH);
+  // Only hellos went out.
+  EXPECT_EQ(server.messages, 2);
+}
+
+// A socket put where the daemon's belongs by another user: the client sends it nothing.
+TEST(LorandClient, RefusesAServerOfAnotherUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  moxel::test::TempRoot root;
+  const std::filesystem::path path = root.root() / "impostor";
+  int ready[2], report[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(report), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    // As nobody: listen, take one connection and report how many bytes it sent within 3 s.
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        chown(path.c_str(), 65534, 65534) != 0 || setgid(65534) != 0 || setuid(65534) != 0 ||
+        listen(fd, 4) != 0)
+      _exit(1);
+    [[maybe_unused]] ssize_t w = write(ready[1], "r", 1);
+    pollfd p{fd, POLLIN, 0};
+    long got = -1;
+    if (poll(&p, 1, 10000) == 1) {
+      const int c = accept(fd, nullptr, nullptr);
+      uint8_t buffer[256];
+      pollfd q{c, POLLIN, 0};
+      got = poll(&q, 1, 3000) == 1 ? long(recv(c, buffer, sizeof buffer, 0)) : 0;
+    }
+    w = write(report[1], &got, sizeof got);
+    _exit(0);
+  }
+  char r;
+  ASSERT_EQ(read(ready[0], &r, 1), 1);
+  Device device;
+  errno = 0;
+  EXPECT_FALSE(device.open(path));
+  EXPECT_EQ(errno, EPERM);
+  device.close();  // the peer sees the end at once
+  long got = -2;
+  EXPECT_EQ(read(report[0], &got, sizeof got), ssize_t(sizeof got));
+  EXPECT_EQ(got, 0);  // connected, and sent nothing: the end of the connection
+  int status;
+  waitpid(child, &status, 0);
+  for (int fd : {ready[0], ready[1], report[0], report[1]}) close(fd);
 }
 
 TEST_F(LorandDaemon, StopsCleanlyOnSignals) {

@@ -1,8 +1,14 @@
 // lorandd's parts without a daemon: the request decoder and executor over a recording board, the
 // real-port backend and its port claim over fake port instructions, and the configuration reads.
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <fstream>
 
 #include "driver/core/lnk_driver.h"
@@ -61,7 +67,7 @@ TEST(LorandWire, DecodesGoodMessagesAndRefusesBadOnes) {
   } bad[] = {
       {"empty", {}},
       {"short header", truncated},
-      {"unknown kind", single(wire::Item{7, 0, 0, 0, 0, {}})},
+      {"unknown kind", single(wire::Item{8, 0, 0, 0, 0, {}})},
       {"read with input", single(wire::Item{wire::kKindRead, 0, 0, 1, 0, data})},
       {"write with output", single(wire::Item{wire::kKindWrite, 0, 0, 1, 0, data})},
       {"output beyond a message", single(read_item(0, 0, uint32_t(wire::kMaxOutput + 1)))},
@@ -75,6 +81,15 @@ TEST(LorandWire, DecodesGoodMessagesAndRefusesBadOnes) {
       {"answers beyond a message", batch({read_item(0, 0, 40000), read_item(0, 0, 40000)})},
       {"count of none", batch({})},
       {"longer than a message", std::vector<uint8_t>(wire::kMaxMessage + 1, 2)},
+      {"run of unit size 3", single(wire::Item{wire::kKindReadRun, 3, 0, 6, 0, {}})},
+      {"run of unit size 0", single(wire::Item{wire::kKindReadRun, 0, 0, 6, 0, {}})},
+      {"read run of no units", single(wire::Item{wire::kKindReadRun, 1, 0, 0, 0, {}})},
+      {"read run not a whole number of units", single(wire::Item{wire::kKindReadRun, 2, 0, 3, 0, {}})},
+      {"read run with input", single(wire::Item{wire::kKindReadRun, 1, 0, 1, 0, data})},
+      {"write run with output", single(wire::Item{wire::kKindWriteRun, 1, 0, 1, 0, data})},
+      {"write run not a whole number of units", single(wire::Item{wire::kKindWriteRun, 2, 0, 0, 0, data})},
+      {"conditional run", batch({read_item(0, 0, 1), wire::Item{wire::kKindReadRun, 1, 0, 1, wire::kConditional, {}}})},
+      {"hello inside a batch", batch({wire::Item{wire::kKindHello, wire::kProtocolVersion, 0, 0, 0, {}}})},
   };
   for (const Case& c : bad) {
     SCOPED_TRACE(c.what);
@@ -95,9 +110,10 @@ class LorandExecutor : public ::testing::Test {
     board2->accesses.clear();
   }
   std::vector<uint8_t> run(const std::vector<uint8_t>& message) {
-    handle_message(driver, message, answer, scratch);
+    handle_message(driver, message, answer, scratch, session);
     return answer;
   }
+  Session session{.greeted = true};
   FakePlatform platform;
   LnkDriver driver{platform};
   FakeBoard* board0;
@@ -177,6 +193,197 @@ TEST_F(LorandExecutor, ConditionalReads) {
                                      [](const Access& x) { return x.op == 'o' && x.offset == 4 && x.value == 0x1004; });
     EXPECT_EQ(touched, c.runs);
   }
+}
+
+wire::Item run_item(uint32_t kind, uint32_t node, uint32_t address, uint32_t unit, uint32_t count,
+                    std::span<const uint8_t> input = {}) {
+  return wire::Item{kind, unit, uint64_t(node) << 32 | address,
+                    kind == wire::kKindReadRun ? unit * count : 0, 0, input};
+}
+
+// A run gives the board exactly the port accesses of its units sent as single requests, and the
+// same data back.
+TEST_F(LorandExecutor, RunsMatchSingleUnitsInTheTrace) {
+  struct Case {
+    const char* what;
+    uint32_t kind, unit, address, count;
+  } cases[] = {
+      {"bytes", wire::kKindReadRun, 1, 0x1003, 9},
+      {"aligned words", wire::kKindReadRun, 2, 0x1004, 5},
+      {"words from an odd address", wire::kKindReadRun, 2, 0x1001, 4},
+      {"double words", wire::kKindReadRun, 4, 0x1000, 6},
+      {"double words from address 2", wire::kKindReadRun, 4, 0x1002, 3},
+      {"over the top of the address space", wire::kKindReadRun, 2, 0xFFFFFFFC, 4},
+      {"written bytes", wire::kKindWriteRun, 1, 0x1011, 7},
+      {"written double words from address 1", wire::kKindWriteRun, 4, 0x1021, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<uint8_t> data(c.unit * c.count);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(0xA0 + i);
+    const bool write = c.kind == wire::kKindWriteRun;
+    auto reset = [&] {
+      board0->memory.clear();
+      for (uint32_t i = 0; i < 64; ++i) board0->memory[0x1000 + i] = uint8_t(0x40 + i);
+      board0->memory[0xFFFFFFFC] = 0x11;
+      board0->memory[0xFFFFFFFF] = 0x22;
+      board0->memory[0x2] = 0x33;
+      board0->accesses.clear();
+    };
+    reset();
+    std::vector<uint8_t> singles_data;
+    for (uint32_t i = 0; i < c.count; ++i) {
+      const uint32_t address = c.address + i * c.unit;
+      const std::span<const uint8_t> piece(data.data() + i * c.unit, c.unit);
+      const std::vector<uint8_t> a =
+          run(single(write ? wire::Item{wire::kKindWrite, 0, address, 0, 0, piece} : read_item(0, address, c.unit)));
+      ASSERT_EQ(wire::get32(a.data()), STATUS_SUCCESS);
+      singles_data.insert(singles_data.end(), a.begin() + wire::kAnswerHeader, a.end());
+    }
+    const std::vector<Access> singles = board0->accesses;
+    const auto memory_after_singles = board0->memory;
+
+    reset();
+    const std::vector<uint8_t> a = run(single(run_item(c.kind, 0, c.address, c.unit, c.count, write ? std::span<const uint8_t>(data) : std::span<const uint8_t>())));
+    EXPECT_EQ(board0->accesses, singles);
+    EXPECT_EQ(board0->memory, memory_after_singles);
+    ASSERT_GE(a.size(), wire::kAnswerHeader);
+    EXPECT_EQ(wire::get32(a.data()), STATUS_SUCCESS);
+    EXPECT_EQ(wire::get32(a.data() + 4), c.unit * c.count);
+    EXPECT_EQ(std::vector<uint8_t>(a.begin() + wire::kAnswerHeader, a.end()), singles_data);
+  }
+}
+
+TEST_F(LorandExecutor, RunsFailAsTheirUnitsWould) {
+  // A node that does not exist: the first unit's status, nothing done, nothing touched.
+  std::vector<uint8_t> a = run(single(run_item(wire::kKindReadRun, 1, 0x1000, 1, 8)));
+  EXPECT_EQ(wire::get32(a.data()), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(wire::get32(a.data() + 4), 0u);
+  EXPECT_EQ(a.size(), wire::kAnswerHeader);
+  a = run(single(run_item(wire::kKindReadRun, 9, 0x1000, 1, 8)));
+  EXPECT_EQ(wire::get32(a.data()), STATUS_INVALID_PARAMETER);
+  // A board that turns busy at the third unit's command: the run stops there with the bytes of
+  // the two units before it.
+  driver.set_busy_bound(std::chrono::milliseconds(1));
+  board0->busy_after_commands = board0->commands + 3;
+  a = run(single(run_item(wire::kKindReadRun, 0, 0x1000, 2, 10)));
+  EXPECT_EQ(wire::get32(a.data()), STATUS_IO_TIMEOUT);
+  EXPECT_EQ(wire::get32(a.data() + 4), 4u);
+  ASSERT_EQ(a.size(), wire::kAnswerHeader + 4);
+  EXPECT_EQ(a[wire::kAnswerHeader], 0x40);
+  EXPECT_EQ(a[wire::kAnswerHeader + 3], 0x43);
+}
+
+// After a unit times out on a node, the rest of the message on that node fails at once; other
+// nodes and register requests are still carried out.
+TEST_F(LorandExecutor, AHungNodeCostsOneTimeoutPerMessage) {
+  driver.set_busy_bound(std::chrono::milliseconds(20));
+  board0->busy_after_commands = board0->commands;
+  const uint8_t port_status[8] = {0, 0, 0, 0, 9, 0, 0, 0};
+  const std::vector<wire::Item> items = {
+      run_item(wire::kKindReadRun, 0, 0x1000, 1, 1000),
+      read_item(0, 0x1000, 4),
+      run_item(wire::kKindReadRun, 2, 0x1000, 4, 2),
+      wire::Item{wire::kKindControl, IOCTL_LNK_READ_PORT, 0, 1, 0, port_status},
+      run_item(wire::kKindReadRun, 0, 0x1000, 1, 1000),
+  };
+  std::vector<uint8_t> m;
+  wire::encode_batch_header(m, uint32_t(items.size()));
+  for (const auto& item : items) wire::encode_item(m, item);
+  const auto start = std::chrono::steady_clock::now();
+  const std::vector<uint8_t> a = run(m);
+  const auto took = std::chrono::steady_clock::now() - start;
+  const NTSTATUS expected[] = {STATUS_IO_TIMEOUT, STATUS_IO_TIMEOUT, STATUS_SUCCESS, STATUS_SUCCESS,
+                               STATUS_IO_TIMEOUT};
+  size_t offset = wire::kBatchAnswerHeader;
+  for (size_t i = 0; i < items.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(wire::get32(a.data() + offset), expected[i]);
+    offset += wire::kAnswerHeader + wire::get32(a.data() + offset + 8);
+  }
+  // The first unit timed out in its status poll; no unit of node 0 got further.
+  EXPECT_EQ(std::count_if(board0->accesses.begin(), board0->accesses.end(),
+                          [](const Access& x) { return x.op == 'o'; }), 0);
+  // Two timeouts would be 40 ms; a few seconds only on a machine that is very loaded.
+  EXPECT_LT(took, std::chrono::seconds(5));
+}
+
+// A client that hung up, or a daemon that stops: the rest of the batch is not carried out.
+TEST_F(LorandExecutor, WorkNobodyWaitsForIsCancelled) {
+  std::vector<uint8_t> m;
+  wire::encode_batch_header(m, 3);
+  wire::encode_item(m, read_item(0, 0x1000, 1));
+  wire::encode_item(m, run_item(wire::kKindReadRun, 0, 0x1000, 1, 5000));
+  wire::encode_item(m, read_item(0, 0x1000, 1));
+  auto statuses = [&](const std::vector<uint8_t>& a) {
+    std::vector<NTSTATUS> out;
+    for (size_t offset = wire::kBatchAnswerHeader; offset < a.size(); offset += wire::kAnswerHeader + wire::get32(a.data() + offset + 8))
+      out.push_back(wire::get32(a.data() + offset));
+    return out;
+  };
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
+  session.fd = pair[0];
+  EXPECT_EQ(statuses(run(m)), (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS}));
+  close(pair[1]);  // the client hangs up
+  board0->accesses.clear();
+  EXPECT_EQ(statuses(run(m)), (std::vector<NTSTATUS>{STATUS_CANCELLED, STATUS_CANCELLED, STATUS_CANCELLED}));
+  EXPECT_TRUE(board0->accesses.empty());
+  close(pair[0]);
+  session.fd = -1;
+  std::atomic<bool> stopping{true};
+  session.stopping = &stopping;
+  board0->accesses.clear();
+  EXPECT_EQ(statuses(run(m)), (std::vector<NTSTATUS>{STATUS_CANCELLED, STATUS_CANCELLED, STATUS_CANCELLED}));
+  EXPECT_TRUE(board0->accesses.empty());
+}
+
+// A run asks before each stretch of units whether to go on, and stops when told.
+TEST_F(LorandExecutor, ARunStopsBetweenStretchesWhenCancelled) {
+  std::vector<uint8_t> buffer(5000);
+  LnkRequest request;
+  request.major = IRP_MJ_READ;
+  request.length = 5000;
+  request.file_position = 0x1000;
+  request.buffer = buffer;
+  int asked = 0;
+  driver.LnkRunCnbus(request, 1, false, [&] { return ++asked > 2; });
+  EXPECT_EQ(request.status, STATUS_CANCELLED);
+  EXPECT_EQ(request.information, 2 * LnkDriver::kRunCheckInterval);
+  EXPECT_EQ(board0->commands, int(2 * LnkDriver::kRunCheckInterval));
+}
+
+TEST_F(LorandExecutor, TheFirstMessageMustBeAHelloOfThisVersion) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> message;
+    bool accepted;
+  } cases[] = {
+      {"hello of this version", wire::encode_hello(), true},
+      {"hello of version 1", wire::encode_hello(1), false},
+      {"hello of a later version", wire::encode_hello(wire::kProtocolVersion + 1), false},
+      {"a request without a hello", single(read_item(0, 0x1000, 1)), false},
+      {"an empty message", {}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    session = Session{};
+    board0->accesses.clear();
+    const std::vector<uint8_t> a = run(c.message);
+    ASSERT_EQ(a.size(), wire::kAnswerHeader);
+    EXPECT_EQ(wire::get32(a.data()), c.accepted ? STATUS_SUCCESS : STATUS_REVISION_MISMATCH);
+    EXPECT_EQ(wire::get32(a.data() + 4), wire::kProtocolVersion);
+    EXPECT_EQ(session.greeted, c.accepted);
+    EXPECT_EQ(session.close, !c.accepted);
+    EXPECT_TRUE(board0->accesses.empty());
+  }
+  // After the hello, requests are served; an empty message is malformed.
+  session = Session{};
+  run(wire::encode_hello());
+  EXPECT_EQ(run(single(read_item(0, 0x1000, 1))).size(), wire::kAnswerHeader + 1);
+  const std::vector<uint8_t> a = run({});
+  EXPECT_EQ(wire::get32(a.data()), STATUS_INVALID_PARAMETER);
+  EXPECT_FALSE(session.close);
 }
 
 TEST_F(LorandExecutor, FailedReadsReturnNoStaleBytes) {
