@@ -1,0 +1,60 @@
+#include "keyservice/key_service.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include "driver/core/status.h"
+#include "driver/device/device.h"
+
+namespace vorkey {
+namespace {
+
+std::string format(const char* text, int a, int b = 0) {
+  char buffer[160];
+  std::snprintf(buffer, sizeof buffer, text, a, b);
+  return buffer;
+}
+
+}  // namespace
+
+KeyService::KeyService(KeyWork& work, std::string device_path, Messages messages)
+    : work_(work), device_path_(std::move(device_path)), messages_(std::move(messages)) {}
+
+StartResult KeyService::Start() {
+  if (!work_.OpenInjection()) return StartResult::kNoInjection;
+
+  // The CNC check, on a connection of its own that is closed again at once.
+  {
+    lorand::Device device;
+    if (!device.open(device_path_)) {
+      messages_(format("Couldn't open the LORAND driver. (%d)", errno == ENOENT ? 2 : errno));
+      return StartResult::kIdle;
+    }
+    const uint8_t in[4] = {0, 0, 0, 0};
+    uint8_t out[4] = {};
+    const auto r = device.control(lorand::IOCTL_LNK_GET_CNC_TYPE, in, out);
+    if (!lorand::nt_success(r.status) || r.information < 4) return StartResult::kIdle;
+    const int type = int(out[0] | out[1] << 8 | out[2] << 16 | uint32_t(out[3]) << 24);
+    if (type == kCncTypeWithoutKeys) return StartResult::kIdle;
+  }
+
+  if (!raise_priority()) messages_(format("Failed to SetPriorityClass. (%d)", errno));
+  timing_ = tick_timing();
+  work_.ReloadSettings();
+  started_ = true;
+  if (!ticks_.start(std::chrono::milliseconds(timing_.period_ms), [this] { work_.OnTimerTick(); })) {
+    messages_(format("Failed to timeSetEvent. Period = %d, TimeRes = %d", timing_.period_ms,
+                     timing_.resolution_ms));
+    return StartResult::kIdle;
+  }
+  return StartResult::kTicking;
+}
+
+void KeyService::Stop() {
+  ticks_.stop();
+  // No tick runs any more: the keys the PC still holds down are released from this thread.
+  if (started_) work_.ReleaseAll();
+  started_ = false;
+}
+
+}  // namespace vorkey
