@@ -9,6 +9,17 @@
 namespace vorkey {
 namespace {
 
+// The system error code of an errno value, as the old messages showed it.
+int system_error(int e) {
+  switch (e) {
+    case ENOENT:
+    case ECONNREFUSED: return 2;  // ERROR_FILE_NOT_FOUND: no driver
+    case EACCES:
+    case EPERM: return 5;  // ERROR_ACCESS_DENIED
+    default: return e;
+  }
+}
+
 std::string format(const char* text, int a, int b = 0) {
   char buffer[160];
   std::snprintf(buffer, sizeof buffer, text, a, b);
@@ -27,7 +38,7 @@ StartResult KeyService::Start() {
   {
     lorand::Device device;
     if (!device.open(device_path_)) {
-      messages_(format("Couldn't open the LORAND driver. (%d)", errno == ENOENT ? 2 : errno));
+      messages_(format("Couldn't open the LORAND driver. (%d)", system_error(errno)));
       return StartResult::kIdle;
     }
     const uint8_t in[4] = {0, 0, 0, 0};
@@ -38,7 +49,7 @@ StartResult KeyService::Start() {
     if (type == kCncTypeWithoutKeys) return StartResult::kIdle;
   }
 
-  if (!raise_priority()) messages_(format("Failed to SetPriorityClass. (%d)", errno));
+  if (!raise_priority()) messages_(format("Failed to SetPriorityClass. (%d)", system_error(errno)));
   timing_ = tick_timing();
   work_.ReloadSettings();
   started_ = true;

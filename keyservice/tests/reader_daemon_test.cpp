@@ -1,9 +1,14 @@
-// The key reader through a real lorandd with a simulated node 0: the driver path's round trips per
-// tick, the direct path over the daemon's register requests, and the driver's failure messages.
+// The key reader and the start of the key work through a real lorandd with a simulated node 0: the
+// driver path's round trips per tick, the direct path over the daemon's register requests, the
+// driver's failure messages, and the CNC check before the ticks start.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
+#include <mutex>
+#include <thread>
 
+#include "keyservice/key_service.h"
 #include "keyservice/mdi_key_reader.h"
 #include "keyservice/tests/control_memory.h"
 #include "testsupport/test_daemon.h"
@@ -11,6 +16,7 @@
 namespace vorkey {
 namespace {
 
+using namespace std::chrono_literals;
 using cncsim::MdiKeyboard;
 using cncsim::MdiWay;
 
@@ -97,6 +103,87 @@ TEST_F(ReaderDaemon, DaemonGoneReportsTheDriverErrorAndFails) {
   ASSERT_FALSE(messages_.empty());
   EXPECT_EQ(messages_[0], "The LORAND driver returns an I/O control error. (109)");
   EXPECT_EQ(reader->key_block_address(), 0u);
+}
+
+// --- the start and stop of the key work ---
+
+class RecordingWork final : public KeyWork {
+ public:
+  bool injection = true;
+  bool OpenInjection() override { return log("open"), injection; }
+  void ReloadSettings() override { log("reload"); }
+  void OnTimerTick() override {
+    if (ticks_.fetch_add(1) == 0) log("tick");
+  }
+  void ReleaseAll() override { log("release"); }
+  int ticks() const { return ticks_; }
+  std::vector<std::string> calls() {
+    std::lock_guard lock(mutex_);
+    return calls_;
+  }
+
+ private:
+  void log(const char* what) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back(what);
+  }
+  std::mutex mutex_;
+  std::vector<std::string> calls_;
+  std::atomic<int> ticks_{0};
+};
+
+TEST_F(ReaderDaemon, ServiceStartsTicksAndReleasesKeysAfterTheLastTick) {
+  RecordingWork work;
+  KeyService service(work, daemon_.socket_path().string(), [&](const std::string& m) {
+    if (m.rfind("Failed to SetPriorityClass", 0) != 0) messages_.push_back(m);
+  });
+  ASSERT_EQ(service.Start(), StartResult::kTicking);
+  EXPECT_EQ(service.timing().period_ms, 16);
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (work.ticks() < 3 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(5ms);
+  service.Stop();
+  const int ticks = work.ticks();
+  EXPECT_GE(ticks, 3);
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(work.ticks(), ticks);
+  EXPECT_EQ(work.calls(), (std::vector<std::string>{"open", "reload", "tick", "release"}));
+  EXPECT_TRUE(messages_.empty());
+}
+
+TEST_F(ReaderDaemon, ServiceStaysIdleWithoutACncToServe) {
+  {
+    SCOPED_TRACE("no injection: nothing else is done");
+    RecordingWork work;
+    work.injection = false;
+    KeyService service(work, daemon_.socket_path().string(), [&](const std::string&) {});
+    EXPECT_EQ(service.Start(), StartResult::kNoInjection);
+    EXPECT_EQ(work.calls(), (std::vector<std::string>{"open"}));
+  }
+  {
+    SCOPED_TRACE("no device");
+    RecordingWork work;
+    std::vector<std::string> shown;
+    KeyService service(work, (daemon_.root() / "run" / "nothing").string(),
+                       [&](const std::string& m) { shown.push_back(m); });
+    EXPECT_EQ(service.Start(), StartResult::kIdle);
+    service.Stop();
+    EXPECT_EQ(work.calls(), (std::vector<std::string>{"open"}));
+    EXPECT_EQ(shown, (std::vector<std::string>{"Couldn't open the LORAND driver. (2)"}));
+  }
+  {
+    SCOPED_TRACE("node 0 of type 3");
+    daemon_.stop();
+    daemon_.configure(
+        "[Parameters]\nIoPortAddress0=0x300\nCncType0=3\nNodeName0=Tessel\n"
+        "[Host]\nBoard0=sim\nSocketMode=0600\nStateDir=@STATE@\n");
+    ASSERT_TRUE(daemon_.start()) << daemon_.log();
+    RecordingWork work;
+    KeyService service(work, daemon_.socket_path().string(), [&](const std::string&) {});
+    EXPECT_EQ(service.Start(), StartResult::kIdle);
+    EXPECT_FALSE(service.ticking());
+    EXPECT_EQ(work.calls(), (std::vector<std::string>{"open"}));
+  }
 }
 
 }  // namespace
