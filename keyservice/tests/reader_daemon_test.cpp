@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "keyservice/key_service.h"
+#include "keyservice/key_work_control.h"
 #include "keyservice/mdi_key_reader.h"
 #include "keyservice/tests/control_memory.h"
 #include "testsupport/test_daemon.h"
@@ -134,7 +134,7 @@ class RecordingWork final : public KeyWork {
 
 TEST_F(ReaderDaemon, ServiceStartsTicksAndReleasesKeysAfterTheLastTick) {
   RecordingWork work;
-  KeyService service(work, daemon_.socket_path().string(), [&](const std::string& m) {
+  KeyWorkControl service(work, daemon_.socket_path().string(), [&](const std::string& m) {
     if (m.rfind("Failed to SetPriorityClass", 0) != 0) messages_.push_back(m);
   });
   ASSERT_EQ(service.Start(), StartResult::kTicking);
@@ -156,7 +156,7 @@ TEST_F(ReaderDaemon, ServiceStaysIdleWithoutACncToServe) {
     SCOPED_TRACE("no injection: nothing else is done");
     RecordingWork work;
     work.injection = false;
-    KeyService service(work, daemon_.socket_path().string(), [&](const std::string&) {});
+    KeyWorkControl service(work, daemon_.socket_path().string(), [&](const std::string&) {});
     EXPECT_EQ(service.Start(), StartResult::kNoInjection);
     EXPECT_EQ(work.calls(), (std::vector<std::string>{"open"}));
   }
@@ -164,7 +164,7 @@ TEST_F(ReaderDaemon, ServiceStaysIdleWithoutACncToServe) {
     SCOPED_TRACE("no device");
     RecordingWork work;
     std::vector<std::string> shown;
-    KeyService service(work, (daemon_.root() / "run" / "nothing").string(),
+    KeyWorkControl service(work, (daemon_.root() / "run" / "nothing").string(),
                        [&](const std::string& m) { shown.push_back(m); });
     EXPECT_EQ(service.Start(), StartResult::kIdle);
     service.Stop();
@@ -179,7 +179,7 @@ TEST_F(ReaderDaemon, ServiceStaysIdleWithoutACncToServe) {
         "[Host]\nBoard0=sim\nSocketMode=0600\nStateDir=@STATE@\n");
     ASSERT_TRUE(daemon_.start()) << daemon_.log();
     RecordingWork work;
-    KeyService service(work, daemon_.socket_path().string(), [&](const std::string&) {});
+    KeyWorkControl service(work, daemon_.socket_path().string(), [&](const std::string&) {});
     EXPECT_EQ(service.Start(), StartResult::kIdle);
     EXPECT_FALSE(service.ticking());
     EXPECT_EQ(work.calls(), (std::vector<std::string>{"open"}));

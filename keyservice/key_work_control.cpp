@@ -1,4 +1,4 @@
-#include "keyservice/key_service.h"
+#include "keyservice/key_work_control.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -28,10 +28,10 @@ std::string format(const char* text, int a, int b = 0) {
 
 }  // namespace
 
-KeyService::KeyService(KeyWork& work, std::string device_path, Messages messages)
+KeyWorkControl::KeyService(KeyWork& work, std::string device_path, Messages messages)
     : work_(work), device_path_(std::move(device_path)), messages_(std::move(messages)) {}
 
-StartResult KeyService::Start() {
+StartResult KeyWorkControl::Start() {
   if (!work_.OpenInjection()) return StartResult::kNoInjection;
 
   // The CNC check, on a connection of its own that is closed again at once.
@@ -61,7 +61,7 @@ StartResult KeyService::Start() {
   return StartResult::kTicking;
 }
 
-void KeyService::Stop() {
+void KeyWorkControl::Stop() {
   ticks_.stop();
   // No tick runs any more: the keys the PC still holds down are released from this thread.
   if (started_) work_.ReleaseAll();

@@ -32,13 +32,13 @@ enum class StartResult {
 // CNC type of a node that has no MDI keyboard for this service ("Tessel").
 constexpr int kCncTypeWithoutKeys = 3;
 
-class KeyService {
+class KeyWorkControl {
  public:
   using Messages = std::function<void(const std::string&)>;
-  KeyService(KeyWork& work, std::string device_path, Messages messages);
-  ~KeyService() { Stop(); }
-  KeyService(const KeyService&) = delete;
-  KeyService& operator=(const KeyService&) = delete;
+  KeyWorkControl(KeyWork& work, std::string device_path, Messages messages);
+  ~KeyWorkControl() { Stop(); }
+  KeyWorkControl(const KeyWorkControl&) = delete;
+  KeyWorkControl& operator=(const KeyWorkControl&) = delete;
 
   StartResult Start();
   void Stop();
