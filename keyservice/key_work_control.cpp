@@ -28,7 +28,7 @@ std::string format(const char* text, int a, int b = 0) {
 
 }  // namespace
 
-KeyWorkControl::KeyService(KeyWork& work, std::string device_path, Messages messages)
+KeyWorkControl::KeyWorkControl(KeyWork& work, std::string device_path, Messages messages)
     : work_(work), device_path_(std::move(device_path)), messages_(std::move(messages)) {}
 
 StartResult KeyWorkControl::Start() {
