@@ -23,9 +23,10 @@ namespace vorkey::test {
 
 class HostProcess {
  public:
+  // Output goes to `folder`/`name`.out and .err.
   HostProcess(std::vector<std::string> argv, const std::vector<std::string>& env,
-              const std::filesystem::path& folder)
-      : out_(folder / "host.out"), err_(folder / "host.err") {
+              const std::filesystem::path& folder, const std::string& name = "host")
+      : out_(folder / (name + ".out")), err_(folder / (name + ".err")) {
     std::vector<std::string> environment = moxel::test::environment_with(env);
     std::vector<char*> args, envp;
     for (auto& a : argv) args.push_back(a.data());
