@@ -50,6 +50,7 @@ class HostProcess {
   ~HostProcess() { stop(SIGKILL); }
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   // Sends `signal_number` and waits at most 10 s (then SIGKILL). The exit status, 128 + signal when
   // a signal ended it.
   int stop(int signal_number = SIGTERM) {
