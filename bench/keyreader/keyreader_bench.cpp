@@ -211,7 +211,7 @@ int main(int argc, char** argv) {
       "[Parameters]\nIoPortAddress0=0x300\nCncType0=1\nNodeName0=Bench\n"
       "[Host]\nBoard0=sim\nSocketMode=0600\nStateDir=@STATE@\n[Simulator]\nUnitTime0=0\n");
   if (!daemon.start()) {
-    std::fprintf(stderr, "keyservice_bench: %s\n", daemon.error().c_str());
+    std::fprintf(stderr, "keyreader_bench: %s\n", daemon.error().c_str());
     return 1;
   }
   benchmark::RunSpecifiedBenchmarks();
