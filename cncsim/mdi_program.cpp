@@ -1,0 +1,69 @@
+#include "cncsim/mdi_program.h"
+
+namespace cncsim {
+namespace {
+
+// The CNC's shared memory through the host's own view of it.
+class HostMemory final : public SharedMemoryAccess {
+ public:
+  explicit HostMemory(cnc::Host& host) : memory_(host.memory()) {}
+  void read(uint32_t offset, std::span<uint8_t> out) override {
+    memory_.read(cnc::Memory::shared(offset), out);
+  }
+  void write(uint32_t offset, std::span<const uint8_t> data) override {
+    memory_.write(cnc::Memory::shared(offset), data);
+  }
+
+ private:
+  cnc::Memory& memory_;
+};
+
+}  // namespace
+
+void MdiProgram::start(cnc::Host& host) {
+  const std::string name = host.setting_text("MdiWay", "chain");
+  auto way = mdi_way_from_name(name);
+  if (!way) {
+    way_warning_ = "mdi-way-setting " + name + " (not chain, block or mailbox; chain used)\n";
+    way = MdiWay::kChain;
+  }
+  keyboard_ = std::make_unique<MdiKeyboard>(*way);
+  // The PC's handshake words and the mailbox command wake the host.
+  host.watch(cnc::Memory::shared(MdiKeyboard::kSetUp), 4);
+  host.watch(cnc::Memory::shared(MdiKeyboard::kMailbox), 2);
+}
+
+void MdiProgram::phase_changed(cnc::Host& host, cnc::Phase phase) {
+  running_ = phase == cnc::Phase::running;
+  if (!running_) return;
+  HostMemory memory(host);
+  keyboard_->start(memory);
+}
+
+void MdiProgram::wake(cnc::Host& host) {
+  if (!running_) return;
+  HostMemory memory(host);
+  keyboard_->serve(memory);
+}
+
+void MdiProgram::press(cnc::Host& host, unsigned key, bool down) {
+  if (down)
+    keyboard_->press(key);
+  else
+    keyboard_->release(key);
+  wake(host);
+}
+
+std::string MdiProgram::describe() const {
+  std::string out = std::string("mdi-way ") + mdi_way_name(keyboard_->way()) + "\n" + way_warning_;
+  out += std::string("mdi-handshake ") + (keyboard_->handshake_done() ? "done" : "not yet") + "\n";
+  std::string keys;
+  for (unsigned k = 0; k < MdiKeyboard::kKeys; ++k)
+    if (keyboard_->is_down(k)) keys += " " + std::to_string(k);
+  out += "mdi-keys-down" + (keys.empty() ? std::string(" none") : keys) + "\n";
+  return out;
+}
+
+std::unique_ptr<cnc::Program> make_mdi_program() { return std::make_unique<MdiProgram>(); }
+
+}  // namespace cncsim
