@@ -1,8 +1,11 @@
 #include "cncsim/control.h"
 
+#include <optional>
 #include <sstream>
 #include <vector>
 
+#include "cncsim/cnc/host.h"
+#include "cncsim/mdi_program.h"
 #include "cncsim/simulator.h"
 #include "platform/config_store.h"
 
@@ -58,10 +61,15 @@ const char* control_usage() {
          "  peek NODE ADDRESS LENGTH     print CNC memory at a Cnbus address in hex\n"
          "  poke NODE ADDRESS HEXBYTES   write CNC memory at a Cnbus address\n"
          "  trace NODE start|stop|show|clear   record units and register requests\n"
-         "  fault NODE stuck-busy on|off inject or clear a fault\n"
+         "  fault NODE NAME on|off [VALUE]  inject or clear a fault (VALUE where it takes one)\n"
+         "  fault NODE list              the faults with their state and meaning\n"
+         "  boot NODE MODE               restart the CNC's software in MODE: console, auto, running\n"
          "  busy NODE on|off             the board's busy-at-start state\n"
          "  unit-time NODE NANOSECONDS   time the busy bit stays set per unit\n"
          "  status NODE                  show the state of a node\n"
+         "  key NODE press|release KEY   press or let go a key of the MDI keyboard (KEY_xy or 0-255)\n"
+         "  key NODE type TEXT           type TEXT on the MDI keyboard as a person would, through the\n"
+         "                               keyboard service's key table (\\n Enter, \\t Tab, \\b Backspace)\n"
          "Numbers accept decimal and 0x-hex.\n";
 }
 
@@ -112,15 +120,32 @@ bool run_control_command(Simulator& sim, const std::string& line, std::string* o
     node->set_busy_at_start(flag);
     return true;
   }
-  if (verb == "fault" && want(4)) {
-    auto fault = fault_from_name(w[2]);
-    if (!fault) {
-      std::string known;
-      for (const std::string& name : fault_names()) known += (known.empty() ? "" : ", ") + name;
-      return refuse("fault: unknown fault '" + w[2] + "' (known: " + known + ")");
+  cnc::Host* software = sim.software(*number);
+  if (verb == "fault" && software) {
+    std::string error;
+    if (want(3) && w[2] == "list") {
+      out = software->fault_list();
+      return true;
     }
+    if (!want(4) && !want(5)) return refuse("fault: say NAME on|off [VALUE], or list");
     if (!on_off(w[3], "on", "off", &flag)) return refuse("fault: say on or off");
-    node->set_fault(*fault, flag);
+    std::optional<uint32_t> value;
+    if (want(5) && !(value = moxel::parse_dword(w[4]))) return refuse("fault: bad value '" + w[4] + "'");
+    if (!software->set_fault(w[2], flag, value, &error)) return refuse("fault: " + error);
+    return true;
+  }
+  if (verb == "key" && want(4) && software) {
+    if (!on_off(w[2], "press", "release", &flag)) return refuse("key: say press or release");
+    const auto key = parse_key_name(w[3]);
+    if (!key) return refuse("key: not a key: '" + w[3] + "' (KEY_xy or 0 to 255)");
+    auto* mdi = dynamic_cast<MdiProgram*>(software->program(MdiProgram::kName));
+    if (!mdi) return refuse("key: this node has no MDI keyboard");
+    software->run([&] { mdi->press(*software, *key, flag); });
+    return true;
+  }
+  if (verb == "boot" && want(3) && software) {
+    std::string error;
+    if (!software->boot(w[2], &error)) return refuse("boot: " + error);
     return true;
   }
   if (verb == "unit-time" && want(3)) {
@@ -164,6 +189,7 @@ bool run_control_command(Simulator& sim, const std::string& line, std::string* o
   }
   if (verb == "status" && want(2)) {
     out = node->describe();
+    if (software) out += software->describe();
     return true;
   }
   return refuse("unknown or malformed command: " + line);

@@ -25,8 +25,4 @@ std::optional<std::vector<KeyStroke>> plan_typing(const std::string& text,
                                                   const vorkey::KeyTable& table,
                                                   uint32_t seed = 1, char* missing = nullptr);
 
-// A key number from "KEY_xy" (byte index in hex, then the bit index 0 to 7; any case) or a plain
-// number from 0 to 255.
-std::optional<unsigned> parse_key_name(const std::string& word);
-
 }  // namespace cncsim

@@ -1,7 +1,10 @@
 #include "cncsim/mdi_keyboard.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
+
+#include "platform/config_store.h"
 
 namespace cncsim {
 
@@ -19,6 +22,24 @@ const char* mdi_way_name(MdiWay way) {
     case MdiWay::kMailbox: return "mailbox";
   }
   return "?";
+}
+
+std::optional<unsigned> parse_key_name(const std::string& word) {
+  std::string upper = word;
+  for (char& ch : upper) ch = char(std::toupper(static_cast<unsigned char>(ch)));
+  if (upper.rfind("KEY_", 0) == 0) {
+    const std::string digits = upper.substr(4);
+    if (digits.size() < 2 || digits.size() > 3) return std::nullopt;
+    for (char ch : digits)
+      if (!std::isxdigit(static_cast<unsigned char>(ch))) return std::nullopt;
+    const unsigned byte = unsigned(std::stoul(digits.substr(0, digits.size() - 1), nullptr, 16));
+    const int bit = digits.back() - '0';
+    if (bit < 0 || bit > 7 || byte > 31) return std::nullopt;
+    return byte * 8 + unsigned(bit);
+  }
+  auto n = moxel::parse_dword(word);
+  if (!n || *n > 255) return std::nullopt;
+  return *n;
 }
 
 MdiKeyboard::MdiKeyboard(MdiWay way, uint8_t extra_length)

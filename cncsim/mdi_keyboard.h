@@ -27,6 +27,10 @@ enum class MdiWay { kChain, kBlock, kMailbox };
 std::optional<MdiWay> mdi_way_from_name(const std::string& name);
 const char* mdi_way_name(MdiWay way);
 
+// A key number from "KEY_xy" (byte index in hex, then the bit index 0 to 7; any case) or a plain
+// number from 0 to 255.
+std::optional<unsigned> parse_key_name(const std::string& word);
+
 // The CNC's view of its shared memory (offsets from 0xC00000).
 class SharedMemoryAccess {
  public:

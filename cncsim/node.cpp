@@ -37,10 +37,11 @@ NodeSettings NodeSettings::from_config(const moxel::ConfigData& config, uint32_t
 
 std::optional<Fault> fault_from_name(const std::string& name) {
   if (name == "stuck-busy") return Fault::kStuckBusy;
+  if (name == "link-drop-after") return Fault::kLinkDropAfter;
   return std::nullopt;
 }
 
-std::vector<std::string> fault_names() { return {"stuck-busy"}; }
+std::vector<std::string> fault_names() { return {"stuck-busy", "link-drop-after"}; }
 
 Node::Node(uint32_t number, uint32_t base, const NodeSettings& settings,
            const std::filesystem::path& state_dir, std::string* warning)
@@ -145,6 +146,10 @@ void Node::run_unit_locked(uint8_t command) {
     now = now_locked();
     busy_until_ = now;  // done at once
   }
+  if (link_drop_after_ != 0 && --link_drop_after_ == 0) {
+    link_lost_ = true;  // this unit already finds the link down
+    publish_status_locked();
+  }
   unsigned size = command & 0x07;
   bool valid = size == 1 || size == 2 || size == 4;
   bool read = (command & 0x80) != 0;
@@ -163,6 +168,14 @@ void Node::run_unit_locked(uint8_t command) {
     uint32_t value = data_.load(std::memory_order_relaxed) & mask;
     unit_write_locked(address, value, size, link);
     trace_.record(Trace::Kind::kWrite, uint8_t(size), address, value);
+    if (link && software_) {
+      for (const auto& [first, last] : watches_) {
+        if (address <= last && address + size - 1 >= first) {
+          software_->watched_write();
+          break;
+        }
+      }
+    }
   }
 }
 
@@ -348,7 +361,7 @@ void Node::set_ready(bool on) {
 }
 
 void Node::set_power(bool on) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   if (on == power_) return;
   power_ = on;
   if (on) {
@@ -362,13 +375,19 @@ void Node::set_power(bool on) {
   }
   link_down_until_ = {};
   publish_status_locked();
+  CncSoftware* software = software_;
+  lock.unlock();
+  if (software) software->power_changed(on);
 }
 
-void Node::set_fault(Fault fault, bool on) {
+void Node::set_fault(Fault fault, bool on, uint32_t value) {
   std::lock_guard lock(mutex_);
   switch (fault) {
     case Fault::kStuckBusy:
       stuck_busy_ = on;
+      break;
+    case Fault::kLinkDropAfter:
+      link_drop_after_ = on ? std::max(value, 1u) : 0;
       break;
   }
   publish_status_locked();
@@ -466,12 +485,12 @@ std::string Node::describe() {
   char text[512];
   std::snprintf(text, sizeof text,
                 "node %u base 0x%x\npower %s\nlink %s%s%s\nready %s\nstatus %02x\n"
-                "register9 %02x\nbusy-at-start %s\nstuck-busy %s\nunit-time %llu\n"
+                "register9 %02x\nbusy-at-start %s\nstuck-busy %s\nlink-drop-after %u\nunit-time %llu\n"
                 "generation %u\ntrace %s %zu lines (%llu dropped)\nstate %s\n",
                 number_, base_, power_ ? "on" : "off", link_ ? "up" : "down", link_lost_ ? " (lost)" : "",
                 link_ && now < link_down_until_ ? " (resetting)" : "", ready_ ? "on" : "off",
                 status_locked(now), register9_, busy_at_start_ ? "on" : "off",
-                stuck_busy_ ? "on" : "off", (unsigned long long)settings_.unit_time_ns,
+                stuck_busy_ ? "on" : "off", link_drop_after_, (unsigned long long)settings_.unit_time_ns,
                 unsigned(settings_.board_generation), trace_.running() ? "on" : "off",
                 trace_.size(), (unsigned long long)trace_.dropped(), memory_.persistent() ? "files" : "memory");
   return text;
@@ -480,6 +499,27 @@ std::string Node::describe() {
 void Node::flush() {
   std::lock_guard lock(mutex_);
   memory_.sync();
+}
+
+bool Node::powered() {
+  std::lock_guard lock(mutex_);
+  return power_;
+}
+
+void Node::attach_software(CncSoftware* software) {
+  std::lock_guard lock(mutex_);
+  software_ = software;
+}
+
+void Node::watch(uint32_t address, uint32_t length) {
+  if (length == 0) return;
+  std::lock_guard lock(mutex_);
+  watches_.emplace_back(address, address + length - 1);
+}
+
+void Node::clear_watches() {
+  std::lock_guard lock(mutex_);
+  watches_.clear();
 }
 
 }  // namespace cncsim

@@ -39,10 +39,25 @@ struct NodeSettings {
   static NodeSettings from_config(const moxel::ConfigData& config, uint32_t node);
 };
 
-// Faults that can be switched on and off by name ("stuck-busy", ...).
-enum class Fault { kStuckBusy };
+// Faults of the board and link, switched on and off by name. The CNC software's own faults
+// (mailbox, SRAM, F-ROM) are its programs' (cncsim/cnc/); `cncsim fault` reaches both.
+//   stuck-busy        the board's busy bit stays set and it takes no command
+//   link-drop-after   VALUE: the link is lost after that many further units
+enum class Fault { kStuckBusy, kLinkDropAfter };
 std::optional<Fault> fault_from_name(const std::string& name);
 std::vector<std::string> fault_names();
+
+// The CNC's own software (cncsim/cnc/) hears through this of the PC's writes to the addresses it
+// watches and of the node's power.
+class CncSoftware {
+ public:
+  virtual ~CncSoftware() = default;
+  // A unit of the PC wrote into a watched range. Called with the node's mutex held: it may only
+  // wake the software, never call back into the node.
+  virtual void watched_write() = 0;
+  // The power went on (memory at its power-on contents) or off. Called without the node's mutex.
+  virtual void power_changed(bool on) = 0;
+};
 
 class Node final : public lorand::PortIo {
  public:
@@ -74,7 +89,8 @@ class Node final : public lorand::PortIo {
   // Power off: the link drops and the CNC stops answering. Power on: the CNC memory other than SRAM
   // and F-ROM starts from its power-on contents, the link comes up, ready as configured.
   void set_power(bool on);
-  void set_fault(Fault fault, bool on);
+  // `value` is the fault's number where it takes one (link-drop-after: units).
+  void set_fault(Fault fault, bool on, uint32_t value = 0);
   // Clears (or sets) the busy bit that a board busy at start shows until cleared.
   void set_busy_at_start(bool on);
   void set_unit_time_ns(uint64_t ns);
@@ -100,6 +116,13 @@ class Node final : public lorand::PortIo {
 
   // Writes the SRAM and F-ROM contents through to their files.
   void flush();
+
+  bool powered();
+  // The CNC software of this node (not owned; nullptr detaches it). Units that write into a
+  // watched range [address, address + length) wake it.
+  void attach_software(CncSoftware* software);
+  void watch(uint32_t address, uint32_t length);
+  void clear_watches();
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -159,6 +182,9 @@ class Node final : public lorand::PortIo {
   bool link_lost_ = false;
   bool ready_ = true;
   bool power_ = true;
+  uint32_t link_drop_after_ = 0;  // units left before the link is lost; 0: no such fault
+  CncSoftware* software_ = nullptr;
+  std::vector<std::pair<uint32_t, uint32_t>> watches_;  // [first, last] Cnbus addresses
 };
 
 }  // namespace cncsim

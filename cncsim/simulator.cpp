@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -15,6 +16,8 @@
 #include <mutex>
 #include <thread>
 
+#include "cncsim/cnc/boot.h"
+#include "cncsim/cnc/programs.h"
 #include "cncsim/control.h"
 
 namespace cncsim {
@@ -23,7 +26,11 @@ struct Simulator::Impl {
   moxel::ConfigData config;
   std::filesystem::path state_dir;
   std::mutex mutex;  // guards the node map; each node guards itself
-  std::map<uint32_t, std::unique_ptr<Node>> nodes;
+  struct Slot {
+    std::unique_ptr<Node> node;
+    std::unique_ptr<cnc::Host> software;  // the CNC's own software on the node
+  };
+  std::map<uint32_t, Slot> nodes;
 
   int listen_fd = -1;
   int wake_pipe[2] = {-1, -1};
@@ -45,7 +52,10 @@ Simulator::Simulator(const moxel::ConfigData& config, std::filesystem::path stat
 Simulator::~Simulator() {
   stop();
   std::lock_guard lock(impl_->mutex);
-  for (auto& [n, node] : impl_->nodes) node->flush();
+  for (auto& [n, slot] : impl_->nodes) {
+    slot.software->stop();
+    slot.node->flush();
+  }
 }
 
 std::filesystem::path Simulator::node_state_dir(uint32_t node) const {
@@ -56,19 +66,33 @@ std::filesystem::path Simulator::node_state_dir(uint32_t node) const {
 lorand::PortIo& Simulator::board(uint32_t node, uint32_t base) {
   std::lock_guard lock(impl_->mutex);
   auto& slot = impl_->nodes[node];
-  if (!slot) {
+  if (!slot.node) {
     std::string warning;
-    slot = std::make_unique<Node>(node, base, NodeSettings::from_config(impl_->config, node),
-                                  node_state_dir(node), &warning);
+    NodeSettings settings = NodeSettings::from_config(impl_->config, node);
+    // The F-ROM and SRAM spaces hold at least the boot software's boards.
+    for (const cnc::Board& b : cnc::boards_from_config(impl_->config, node)) {
+      settings.from_size = std::max(settings.from_size, b.from_start + b.from_size);
+      settings.sram_size = std::max(settings.sram_size, b.sram_start + b.sram_size);
+    }
+    slot.node = std::make_unique<Node>(node, base, settings, node_state_dir(node), &warning);
     if (!warning.empty()) std::fprintf(stderr, "cncsim: node %u: %s\n", node, warning.c_str());
+    slot.software = std::make_unique<cnc::Host>(*slot.node, impl_->config, node, node_state_dir(node));
+    cnc::install_programs(*slot.software);
+    slot.software->start();
   }
-  return *slot;
+  return *slot.node;
 }
 
 Node* Simulator::node(uint32_t node) {
   std::lock_guard lock(impl_->mutex);
   auto it = impl_->nodes.find(node);
-  return it == impl_->nodes.end() ? nullptr : it->second.get();
+  return it == impl_->nodes.end() ? nullptr : it->second.node.get();
+}
+
+cnc::Host* Simulator::software(uint32_t node) {
+  std::lock_guard lock(impl_->mutex);
+  auto it = impl_->nodes.find(node);
+  return it == impl_->nodes.end() ? nullptr : it->second.software.get();
 }
 
 bool Simulator::command(const std::string& line, std::string* output) {

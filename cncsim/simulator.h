@@ -15,10 +15,15 @@
 
 namespace cncsim {
 
+namespace cnc {
+class Host;
+}
+
 class Simulator {
  public:
   // `config` is the whole lorand.conf: the [Simulator] section holds the per-node settings
-  // (BusyAtStart<n>, UnitTime<n>, BoardGeneration<n>, ...). `state_dir` is [Host] StateDir.
+  // (BusyAtStart<n>, UnitTime<n>, BoardGeneration<n>, ...; the CNC software's own settings are
+  // listed in cncsim/cnc/). `state_dir` is [Host] StateDir.
   Simulator(const moxel::ConfigData& config, std::filesystem::path state_dir);
   ~Simulator();
   Simulator(const Simulator&) = delete;
@@ -30,6 +35,8 @@ class Simulator {
   // In-process access to a node made by board(): the same controls the `cncsim` command offers
   // (link, ready, power, peek, poke, trace, faults). nullptr when the node has no board yet.
   Node* node(uint32_t node);
+  // The CNC's own software on a node made by board() (cncsim/cnc/host.h); nullptr when none.
+  cnc::Host* software(uint32_t node);
   // The folder that keeps the node's SRAM and F-ROM files: <state_dir>/node<n>.
   std::filesystem::path node_state_dir(uint32_t node) const;
 

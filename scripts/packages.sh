@@ -15,6 +15,6 @@ ensure_packages() {
 }
 
 # What the build needs on a fresh Debian 12 machine.
-BUILD_PACKAGES=(cmake g++ make pkg-config libinih-dev libsystemd-dev qt6-base-dev libgl-dev
+BUILD_PACKAGES=(cmake g++ make pkg-config libinih-dev libsystemd-dev zlib1g-dev qt6-base-dev libgl-dev
   libxkbcommon-dev xkb-data libevdev-dev libx11-dev libxtst-dev)
 TEST_PACKAGES=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev xvfb xauth)

@@ -1,0 +1,13 @@
+#include "cncsim/cnc/programs.h"
+
+#include "cncsim/cnc/boot.h"
+#include "cncsim/mdi_program.h"
+
+namespace cncsim::cnc {
+
+void install_programs(Host& host) {
+  host.add_program(make_boot_software());
+  host.add_program(make_mdi_program());
+}
+
+}  // namespace cncsim::cnc
