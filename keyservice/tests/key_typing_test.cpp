@@ -5,6 +5,7 @@
 #include <map>
 
 #include "cncsim/key_typing.h"
+#include "cncsim/mdi_keyboard.h"
 
 namespace cncsim {
 namespace {
