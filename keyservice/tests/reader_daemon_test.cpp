@@ -105,6 +105,23 @@ TEST_F(ReaderDaemon, DaemonGoneReportsTheDriverErrorAndFails) {
   EXPECT_EQ(reader->key_block_address(), 0u);
 }
 
+TEST_F(ReaderDaemon, CncInItsBootConsoleShowsNoKeys) {
+  daemon_.stop();
+  daemon_.configure(
+      "[Parameters]\nIoPortAddress0=0x300\nCncType0=1\nNodeName0=Mill\n"
+      "[Host]\nBoard0=sim\nSocketMode=0600\nStateDir=@STATE@\n"
+      "[Simulator]\nUnitTime0=0\nBootMode0=console\n");
+  ASSERT_TRUE(daemon_.start()) << daemon_.log();
+  // What an earlier function call left in the mailbox's O1: the boot software answers the key
+  // request as an unknown function, with its outputs cleared, so it never shows as keys.
+  ASSERT_EQ(daemon_.cncsim("poke 0 0x20cd0114 ff00").status, 0);
+  auto reader = DriverReader();
+  reader->SetDoubleRequest(false);
+  ASSERT_EQ(reader->Read(), 1);  // all status bits clear: the mailbox way
+  for (int k = 0; k < 12; ++k) EXPECT_EQ(reader->current[k], 0) << k;
+  EXPECT_TRUE(messages_.empty());
+}
+
 // --- the start and stop of the key work ---
 
 class RecordingWork final : public KeyWork {
