@@ -1,5 +1,7 @@
 #include "cncsim/mdi_program.h"
 
+#include "cncsim/cnc/mailbox.h"
+
 namespace cncsim {
 namespace {
 
@@ -28,6 +30,10 @@ void MdiProgram::start(cnc::Host& host) {
     way = MdiWay::kChain;
   }
   keyboard_ = std::make_unique<MdiKeyboard>(*way);
+  // While the boot software serves the mailbox (its console), the system and its MDI keyboard do
+  // not run: the key bytes read all keys up, never what an earlier function left in O1.
+  host.mailbox().add(MdiKeyboard::kReadKeyByte,
+                     [](cnc::Host&, const cnc::Request&, cnc::Reply& reply) { reply.o1 = 0; });
   // The PC's handshake words and the mailbox command wake the host.
   host.watch(cnc::Memory::shared(MdiKeyboard::kSetUp), 4);
   host.watch(cnc::Memory::shared(MdiKeyboard::kMailbox), 2);

@@ -112,8 +112,7 @@ TEST_F(ReaderDaemon, CncInItsBootConsoleShowsNoKeys) {
       "[Host]\nBoard0=sim\nSocketMode=0600\nStateDir=@STATE@\n"
       "[Simulator]\nUnitTime0=0\nBootMode0=console\n");
   ASSERT_TRUE(daemon_.start()) << daemon_.log();
-  // What an earlier function call left in the mailbox's O1: the boot software answers the key
-  // request as an unknown function, with its outputs cleared, so it never shows as keys.
+  // What an earlier function call left in the mailbox's O1 must not show as keys.
   ASSERT_EQ(daemon_.cncsim("poke 0 0x20cd0114 ff00").status, 0);
   auto reader = DriverReader();
   reader->SetDoubleRequest(false);
