@@ -82,7 +82,7 @@ class CMdiKeyReader {
 
  private:
   bool read_located();
-  // Link, presence, set-up and status; returns the status word, or nothing when the read fails.
+  // Link, presence, set-up and the status word (in *status); false when the read fails.
   bool prepare(uint16_t* status);
   bool set_up();
   bool locate();
