@@ -53,7 +53,10 @@ StartResult KeyWorkControl::Start() {
   timing_ = tick_timing();
   work_.ReloadSettings();
   started_ = true;
-  if (!ticks_.start(std::chrono::milliseconds(timing_.period_ms), [this] { work_.OnTimerTick(); })) {
+  // The ticks run at real-time priority where the system allows it, as the old multimedia timer's
+  // callbacks did: on a busy machine a tick is then late by microseconds instead of milliseconds.
+  if (!ticks_.start(std::chrono::milliseconds(timing_.period_ms), [this] { work_.OnTimerTick(); },
+                    true)) {
     messages_(format("Failed to timeSetEvent. Period = %d, TimeRes = %d", timing_.period_ms,
                      timing_.resolution_ms));
     return StartResult::kIdle;

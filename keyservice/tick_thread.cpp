@@ -1,5 +1,7 @@
 #include "keyservice/tick_thread.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <time.h>
 
@@ -30,10 +32,12 @@ TickTiming tick_timing() {
   return t;
 }
 
-bool TickThread::start(std::chrono::milliseconds period, std::function<void()> tick) {
+bool TickThread::start(std::chrono::milliseconds period, std::function<void()> tick,
+                       bool realtime) {
   stop();
   period_ = period;
   tick_ = std::move(tick);
+  realtime_ = realtime;
   stopping_ = false;
   try {
     thread_ = std::thread([this] { run(); });
@@ -50,6 +54,11 @@ void TickThread::stop() {
 }
 
 void TickThread::run() {
+  if (realtime_) {
+    sched_param param{};
+    param.sched_priority = 1;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+  }
   timespec due{};
   clock_gettime(CLOCK_MONOTONIC, &due);
   due = add(due, period_);

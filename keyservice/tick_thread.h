@@ -27,7 +27,9 @@ class TickThread {
   TickThread& operator=(const TickThread&) = delete;
 
   // Starts the ticks: the first one period from now. False when the thread cannot be made.
-  bool start(std::chrono::milliseconds period, std::function<void()> tick);
+  // `realtime`: the thread asks for the lowest real-time priority (SCHED_FIFO 1), so that a busy
+  // machine does not delay its wake-ups; where that is not allowed it runs as it is.
+  bool start(std::chrono::milliseconds period, std::function<void()> tick, bool realtime = false);
   // Ends the ticks: a tick under way finishes, and none runs or is armed after stop() returns.
   // Waits at most one period plus the tick under way.
   void stop();
@@ -37,6 +39,7 @@ class TickThread {
   void run();
   std::chrono::nanoseconds period_{};
   std::function<void()> tick_;
+  bool realtime_ = false;
   std::atomic<bool> stopping_{false};
   std::thread thread_;
 };
