@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "cncsim/cnc/host.h"
-#include "cncsim/mdi_program.h"
 #include "cncsim/simulator.h"
 #include "platform/config_store.h"
 
@@ -64,6 +63,8 @@ const char* control_usage() {
          "  fault NODE NAME on|off [VALUE]  inject or clear a fault (VALUE where it takes one)\n"
          "  fault NODE list              the faults with their state and meaning\n"
          "  boot NODE MODE               restart the CNC's software in MODE: console, auto, running\n"
+         "  param NODE get NUMBER        an option parameter of the CNC: kind and value\n"
+         "  param NODE set NUMBER VALUE  change it as the CNC's own screen would\n"
          "  busy NODE on|off             the board's busy-at-start state\n"
          "  unit-time NODE NANOSECONDS   time the busy bit stays set per unit\n"
          "  status NODE                  show the state of a node\n"
@@ -134,14 +135,14 @@ bool run_control_command(Simulator& sim, const std::string& line, std::string* o
     if (!software->set_fault(w[2], flag, value, &error)) return refuse("fault: " + error);
     return true;
   }
-  if (verb == "key" && want(4) && software) {
-    if (!on_off(w[2], "press", "release", &flag)) return refuse("key: say press or release");
-    const auto key = parse_key_name(w[3]);
-    if (!key) return refuse("key: not a key: '" + w[3] + "' (KEY_xy or 0 to 255)");
-    auto* mdi = dynamic_cast<MdiProgram*>(software->program(MdiProgram::kName));
-    if (!mdi) return refuse("key: this node has no MDI keyboard");
-    software->run([&] { mdi->press(*software, *key, flag); });
-    return true;
+  if (software) {
+    // Commands the CNC's own programs offer (cncsim/cnc/).
+    std::string answer;
+    if (auto done = software->command(verb, {w.begin() + 2, w.end()}, &answer)) {
+      out = answer;
+      if (!out.empty() && out.back() != '\n') out += '\n';
+      return *done;
+    }
   }
   if (verb == "boot" && want(3) && software) {
     std::string error;

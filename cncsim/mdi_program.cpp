@@ -34,6 +34,21 @@ void MdiProgram::start(cnc::Host& host) {
   // not run: the key bytes read all keys up, never what an earlier function left in O1.
   host.mailbox().add(MdiKeyboard::kReadKeyByte,
                      [](cnc::Host&, const cnc::Request&, cnc::Reply& reply) { reply.o1 = 0; });
+  host.add_command({"key", "key NODE press|release KEY",
+                    [this, &host](const std::vector<std::string>& args, std::string& out) {
+                      if (args.size() != 2 || (args[0] != "press" && args[0] != "release")) {
+                        out = "key: say press or release KEY, or type TEXT";
+                        return false;
+                      }
+                      const bool down = args[0] == "press";
+                      const auto key = parse_key_name(args[1]);
+                      if (!key) {
+                        out = "key: not a key: '" + args[1] + "' (KEY_xy or 0 to 255)";
+                        return false;
+                      }
+                      press(host, *key, down);
+                      return true;
+                    }});
   // The PC's handshake words and the mailbox command wake the host.
   host.watch(cnc::Memory::shared(MdiKeyboard::kSetUp), 4);
   host.watch(cnc::Memory::shared(MdiKeyboard::kMailbox), 2);

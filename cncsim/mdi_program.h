@@ -13,17 +13,14 @@ namespace cncsim {
 
 class MdiProgram final : public cnc::Program {
  public:
-  static constexpr const char* kName = "mdi-keyboard";
-  const char* name() const override { return kName; }
+  const char* name() const override { return "mdi-keyboard"; }
   void start(cnc::Host& host) override;
   void wake(cnc::Host& host) override;
   void phase_changed(cnc::Host& host, cnc::Phase phase) override;
   std::string describe() const override;
 
-  // From the host thread (control commands run there through Host::run).
-  void press(cnc::Host& host, unsigned key, bool down);
-
  private:
+  void press(cnc::Host& host, unsigned key, bool down);
   std::unique_ptr<MdiKeyboard> keyboard_;
   std::string way_warning_;
   bool running_ = false;

@@ -54,7 +54,8 @@ CKeyConverter::CKeyConverter(WordSink& sink) : tracker_(sink), repeater_(tracker
 
 std::string CKeyConverter::Rebuild(const KeyTable& table, uint32_t one_touch_shift,
                                    int32_t delay_time, int32_t repeat_rate,
-                                   const KeyboardLayout& layout, int period_ms) {
+                                   const KeyboardLayout& layout, int period_ms,
+                                   std::string* skipped) {
   mods_ = CKeyModifiers{};
   mods_.one_touch = one_touch_shift;
   for (int k = 0; k < kKeyCount; ++k) {
@@ -79,8 +80,8 @@ std::string CKeyConverter::Rebuild(const KeyTable& table, uint32_t one_touch_shi
       case kAlt: scan_[k] = {0x38, 0x38}; break;
       case kShift: scan_[k] = {0x2A, 0x2A}; break;
       case kOrdinary:
-        Convert(k, 0, table[k].unshifted, layout, messages);
-        Convert(k, 1, table[k].shifted, layout, messages);
+        Convert(k, 0, table[k].unshifted, layout, messages, skipped);
+        Convert(k, 1, table[k].shifted, layout, messages, skipped);
         break;
       default: break;
     }
@@ -90,7 +91,7 @@ std::string CKeyConverter::Rebuild(const KeyTable& table, uint32_t one_touch_shi
 }
 
 void CKeyConverter::Convert(int key, int variant, uint16_t code, const KeyboardLayout& layout,
-                            std::string& messages) {
+                            std::string& messages, std::string* skipped) {
   const uint8_t low = code & 0xFF, high = code >> 8;
   uint8_t scan = high, flags = 0;
   switch (low) {
@@ -119,12 +120,13 @@ void CKeyConverter::Convert(int key, int variant, uint16_t code, const KeyboardL
         flags = kFlagNone;
         const bool alnum = (low >= '0' && low <= '9') || (low >= 'A' && low <= 'Z') ||
                            (low >= 'a' && low <= 'z');
-        if (alnum) {
-          char line[64];
-          std::snprintf(line, sizeof line, "Couldn't convert: KEY_%x%x, Data = 0x%04x\n", key / 8,
-                        key % 8, code);
+        char line[64];
+        std::snprintf(line, sizeof line, "Couldn't convert: KEY_%x%x, Data = 0x%04x\n", key / 8,
+                      key % 8, code);
+        if (alnum)
           messages += line;
-        }
+        else if (skipped)
+          *skipped += line;
         break;
       }
       scan = sc.code;

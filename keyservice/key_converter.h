@@ -70,9 +70,12 @@ class CKeyConverter {
 
   // Rebuilds classes, conversion entries and repeat settings. Returns the conversion messages
   // ("Couldn't convert: KEY_%x%x, Data = 0x%04x\n" per letter or digit the layout cannot type),
-  // empty when there are none. Modifiers the PC may still hold are not released.
+  // empty when there are none; *skipped, when given, gets the same line for the other characters
+  // the layout cannot type, which the message leaves out. Modifiers the PC may still hold are not
+  // released.
   std::string Rebuild(const KeyTable& table, uint32_t one_touch_shift, int32_t delay_time,
-                      int32_t repeat_rate, const KeyboardLayout& layout, int period_ms);
+                      int32_t repeat_rate, const KeyboardLayout& layout, int period_ms,
+                      std::string* skipped = nullptr);
 
   void KeyDown(int key);
   void KeyUp(int key);
@@ -96,7 +99,7 @@ class CKeyConverter {
   };
 
   void Convert(int key, int variant, uint16_t code, const KeyboardLayout& layout,
-               std::string& messages);
+               std::string& messages, std::string* skipped);
   void ShiftPress();
   void ShiftRelease();
   void Make(int key);

@@ -1,6 +1,7 @@
 #include "keyservice/key_service.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "keyservice/key_table.h"
 #include "platform/prompter.h"
@@ -36,8 +37,15 @@ void CKeyService::ReloadSettings() {
     };
     layout_ = std::make_unique<NoLayout>();
   }
+  watched_layout_ = s.layout;
+  std::string skipped;
   messages += converter_.Rebuild(table, s.one_touch_shift, s.delay_time, s.repeat_rate, *layout_,
-                                 options_.period_ms);
+                                 options_.period_ms, &skipped);
+  // Signs the layout cannot type are not worth a box, but an administrator looking for a key that
+  // types nothing finds them in the log.
+  if (!skipped.empty())
+    std::fprintf(stderr, "VORKEY service: layout \"%s\" cannot type:\n%s", s.layout.c_str(),
+                 skipped.c_str());
   if (!messages.empty()) moxel::prompter().tell(kServiceTitle, messages, moxel::Icon::stop);
 }
 
@@ -45,11 +53,9 @@ void CKeyService::OnTimerTick() {
   if (event_ && event_->test_and_reset()) ReloadSettings();
 
   if (options_.watch_layout && --layout_countdown_ <= 0) {
-    const std::string name = read_settings(options_.settings_file).layout;
-    if (name != watched_layout_) {
-      ReloadSettings();
-      watched_layout_ = name;
-    }
+    // Compared with the value the last rebuild used, so the first tick does not rebuild (and
+    // show the conversion messages) a second time.
+    if (read_settings(options_.settings_file).layout != watched_layout_) ReloadSettings();
     layout_countdown_ = 500 / options_.period_ms;
   }
 

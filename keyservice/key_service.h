@@ -61,7 +61,7 @@ class CKeyService {
   CKeyConverter converter_;
   std::unique_ptr<KeyboardLayout> layout_;
   std::string layout_name_;     // the layout the conversion was built with
-  std::string watched_layout_;  // the Layout value seen by the last check
+  std::string watched_layout_;  // the Layout value the last rebuild read
   int layout_countdown_ = 1;
   std::array<uint8_t, 32> previous_{}, current_{};
   int length_ = 0;

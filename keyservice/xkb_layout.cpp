@@ -38,6 +38,8 @@ class XkbLayout : public KeyboardLayout {
         if (xkb_keymap_key_get_syms_by_level(keymap, kc, 0, level, &syms) != 1) continue;
         // Keypad keys type digits and signs only with Num Lock, or duplicate main keys.
         if (syms[0] >= XKB_KEY_KP_Space && syms[0] <= XKB_KEY_KP_Equal) continue;
+        // A dead key types nothing by itself.
+        if (syms[0] >= XKB_KEY_dead_grave && syms[0] <= XKB_KEY_dead_greek) continue;
         const uint32_t ch = xkb_keysym_to_utf32(syms[0]);
         if (ch == 0 || ch > 0xFF) continue;
         xkb_mod_mask_t masks[16];

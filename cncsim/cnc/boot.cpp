@@ -121,6 +121,7 @@ class BootSoftware final : public Program {
     return at < kSharedSize && length <= kSharedSize - at;
   }
   std::vector<const Module*> modules_of_board() const;
+  const Board* sram_board(const Request& rq, Reply& rp) const;
   void erase(Host& host, uint32_t block);
   void load_directory();
   void save_directory();
@@ -202,12 +203,11 @@ void BootSoftware::start(Host& host) {
                   blocks(erase_refused_)});
 }
 
-void BootSoftware::phase_changed(Host& host, Phase phase) {
+void BootSoftware::phase_changed(Host&, Phase phase) {
   if (phase == Phase::off) {
     ++boot_generation_;
     selected_ = 0;
   }
-  (void)host;
 }
 
 void BootSoftware::enter(Host& host, Phase phase) {
@@ -467,14 +467,27 @@ void BootSoftware::module_header(Host& host, const Request& rq, Reply& rp) {
 
 // --- SRAM ---
 
-void BootSoftware::read_sram(Host& host, const Request& rq, Reply& rp) {
+// The board whose SRAM access code is I1 (the selected board first) when I2 is a block of its
+// SRAM and the buffer holds a block; otherwise nullptr with the failure in `rp`.
+const Board* BootSoftware::sram_board(const Request& rq, Reply& rp) const {
   const Board* b = nullptr;
   if (board().sram_code == rq.i1) b = &board();
   for (size_t i = 0; !b && i < boards_.size(); ++i)
     if (boards_[i].sram_code == rq.i1) b = &boards_[i];
-  if (!b || uint32_t(rq.i2) >= b->sram_size / kSramBlockSize) return rp.fail(kErrorBadArgument);
-  if (!buffer_ok(rq.i3, kSramBlockSize)) return rp.fail(kErrorBadBuffer);
-  if (!host.pause_ms(sram_ms_)) return;
+  if (!b || uint32_t(rq.i2) >= b->sram_size / kSramBlockSize) {
+    rp.fail(kErrorBadArgument);
+    return nullptr;
+  }
+  if (!buffer_ok(rq.i3, kSramBlockSize)) {
+    rp.fail(kErrorBadBuffer);
+    return nullptr;
+  }
+  return b;
+}
+
+void BootSoftware::read_sram(Host& host, const Request& rq, Reply& rp) {
+  const Board* b = sram_board(rq, rp);
+  if (!b || !host.pause_ms(sram_ms_)) return;
   if (sram_read_error_) return rp.fail(sram_read_error_);
   std::vector<uint8_t> data(kSramBlockSize);
   host.memory().read(Memory::sram(b->sram_start + rq.i2 * kSramBlockSize), data);
@@ -482,13 +495,8 @@ void BootSoftware::read_sram(Host& host, const Request& rq, Reply& rp) {
 }
 
 void BootSoftware::write_sram(Host& host, const Request& rq, Reply& rp) {
-  const Board* b = nullptr;
-  if (board().sram_code == rq.i1) b = &board();
-  for (size_t i = 0; !b && i < boards_.size(); ++i)
-    if (boards_[i].sram_code == rq.i1) b = &boards_[i];
-  if (!b || uint32_t(rq.i2) >= b->sram_size / kSramBlockSize) return rp.fail(kErrorBadArgument);
-  if (!buffer_ok(rq.i3, kSramBlockSize)) return rp.fail(kErrorBadBuffer);
-  if (!host.pause_ms(sram_ms_)) return;
+  const Board* b = sram_board(rq, rp);
+  if (!b || !host.pause_ms(sram_ms_)) return;
   if (sram_write_error_) return rp.fail(sram_write_error_);
   std::vector<uint8_t> data(kSramBlockSize);
   host.memory().read(Memory::shared(rq.i3), data);

@@ -64,12 +64,6 @@ Host::~Host() { stop(); }
 
 void Host::add_program(std::unique_ptr<Program> program) { programs_.push_back(std::move(program)); }
 
-Program* Host::program(const std::string& name) {
-  for (auto& p : programs_)
-    if (name == p->name()) return p.get();
-  return nullptr;
-}
-
 uint32_t Host::setting(const std::string& stem, uint32_t fallback) const {
   return config_.dword("Simulator", stem + std::to_string(node_number_), fallback);
 }
@@ -120,7 +114,14 @@ void Host::loop() {
       cv_.wait(lock, ready);
     else
       cv_.wait_until(lock, timers_.begin()->first, ready);
-    if (stop_) return;
+    if (stop_) {
+      // Whoever waits in run() gets its answer; the programs still exist.
+      std::deque<std::function<void()>> left;
+      left.swap(tasks_);
+      lock.unlock();
+      for (auto& task : left) task();
+      return;
+    }
     std::deque<std::function<void()>> tasks;
     tasks.swap(tasks_);
     const auto now = std::chrono::steady_clock::now();
@@ -211,6 +212,21 @@ void Host::add_fault(FaultSpec fault) {
   faults_[name] = std::move(fault);
 }
 
+void Host::add_command(CommandSpec command) {
+  std::string verb = command.verb;
+  commands_[verb] = std::move(command);
+}
+
+std::optional<bool> Host::command(const std::string& verb, const std::vector<std::string>& args,
+                                  std::string* out) {
+  std::optional<bool> result;
+  run([&] {
+    const auto it = commands_.find(verb);
+    if (it != commands_.end()) result = it->second.run(args, *out);
+  });
+  return result;
+}
+
 void Host::add_boot_mode(const std::string& name, std::function<void()> action) {
   boot_modes_[name] = std::move(action);
 }
@@ -277,14 +293,6 @@ bool Host::boot(const std::string& mode, std::string* error) {
   });
   if (!ok && error->empty()) *error = "the node's software is stopped";
   return ok;
-}
-
-std::vector<std::string> Host::boot_modes() {
-  std::vector<std::string> names;
-  run([&] {
-    for (const auto& [n, f] : boot_modes_) names.push_back(n);
-  });
-  return names;
 }
 
 std::string Host::describe() {

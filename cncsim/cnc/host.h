@@ -19,6 +19,8 @@
 //     NAME on|off [VALUE]` calls apply on the host thread, `cncsim fault NODE list` lists it.
 //   - a boot mode: host.add_boot_mode(name, action) from start(); [Simulator] BootMode<n> and
 //     `cncsim boot NODE MODE` run the action on the host thread (it sets the phase).
+//   - a control command: host.add_command({verb, usage, run}) from start(); `cncsim VERB NODE
+//     ARGS...` calls run on the host thread with ARGS (the control command's own verbs come first).
 //   - a setting: host.setting("Stem", fallback) reads [Simulator] Stem<n> of lorand.conf (decimal
 //     or 0x-hex); host.setting_text() for a text. Settings are read when the daemon starts.
 #include <chrono>
@@ -100,6 +102,14 @@ struct FaultSpec {
   std::function<void(bool on, std::optional<uint32_t> value)> apply;
 };
 
+struct CommandSpec {
+  std::string verb;
+  std::string usage;  // one line for the usage text, e.g. "param NODE get NUMBER"
+  // Runs on the host thread with the words after the node number; fills `out` (the answer, or
+  // why the command was refused) and returns whether it succeeded.
+  std::function<bool(const std::vector<std::string>& args, std::string& out)> run;
+};
+
 class Host final : public CncSoftware {
  public:
   // `config` is the whole lorand.conf; `node_number` the node's number; `state_dir` the node's
@@ -132,6 +142,7 @@ class Host final : public CncSoftware {
   // Units of the PC that write into [address, address + length) wake the host.
   void watch(uint32_t address, uint32_t length) { node_.watch(address, length); }
   void add_fault(FaultSpec fault);
+  void add_command(CommandSpec command);
   void add_boot_mode(const std::string& name, std::function<void()> action);
   Phase phase() const { return phase_; }
   void set_phase(Phase phase);
@@ -148,11 +159,11 @@ class Host final : public CncSoftware {
   // Switches a fault; false with the reason in *error for an unknown name or a bad value.
   bool set_fault(const std::string& name, bool on, std::optional<uint32_t> value, std::string* error);
   std::string fault_list();
+  // Runs a program's control command; nothing when no program offers `verb`.
+  std::optional<bool> command(const std::string& verb, const std::vector<std::string>& args,
+                              std::string* out);
   bool boot(const std::string& mode, std::string* error);
-  std::vector<std::string> boot_modes();
   std::string describe();
-  // The program of that name (Program::name()), or nullptr; for control commands that address one.
-  Program* program(const std::string& name);
 
   // CncSoftware
   void watched_write() override;
@@ -171,10 +182,10 @@ class Host final : public CncSoftware {
   std::unique_ptr<Mailbox> mailbox_;
   std::vector<std::unique_ptr<Program>> programs_;
   std::map<std::string, FaultSpec> faults_;                     // host thread after start
+  std::map<std::string, CommandSpec> commands_;                 // host thread after start
   std::map<std::string, std::function<void()>> boot_modes_;     // host thread after start
   std::map<std::string, std::string> fault_state_;              // shown by status
   Phase phase_ = Phase::off;
-  std::string describe_text_;
 
   std::mutex mutex_;
   std::condition_variable cv_;

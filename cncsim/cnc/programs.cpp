@@ -1,12 +1,14 @@
 #include "cncsim/cnc/programs.h"
 
 #include "cncsim/cnc/boot.h"
+#include "cncsim/cnc/param_service.h"
 #include "cncsim/mdi_program.h"
 
 namespace cncsim::cnc {
 
 void install_programs(Host& host) {
   host.add_program(make_boot_software());
+  host.add_program(make_option_params());
   host.add_program(make_mdi_program());
 }
 

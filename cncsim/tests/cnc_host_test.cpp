@@ -246,6 +246,66 @@ TEST_F(CncHost, ModuleLoadedThroughTheMailboxStaysInTheDirectoryOverARestart) {
   EXPECT_EQ(pc->read(0x20C03000 + 24, 4), 0x30000u);
 }
 
+// Announces a module through the mailbox and writes its blocks with zeros; returns its first block.
+uint16_t load_module(Pc& pc, const ModuleInfo& info) {
+  const ModuleHeader header = make_module_header(info);
+  for (uint32_t i = 0; i < header.size(); i += 4) {
+    uint32_t v;
+    std::memcpy(&v, header.data() + i, 4);
+    pc.write(0x20C00000 + i, v, 4);
+  }
+  EXPECT_EQ(pc.post(0x106, 0, 0, 0, 0x1000), 0);
+  EXPECT_EQ(pc.status(), 0);
+  const uint16_t first = pc.o1(), count = uint16_t(pc.read(kMailbox + 22, 2));
+  for (uint16_t b = first; b < first + count; ++b) {
+    pc.post(0x103, b);
+    pc.post(0x102, b, 0, 0x20000);
+    EXPECT_EQ(pc.status(), 0);
+  }
+  return first;
+}
+
+uint16_t module_count(Pc& pc) {
+  pc.post(0x104, 0, 0, 0x2000);
+  return pc.o1();
+}
+
+TEST_F(CncHost, ModulesArePlacedReplacedAndRemovedByErasing) {
+  EXPECT_EQ(load_module(*pc, {"ALPHA", 0x20000, false, 0, ""}), 0);
+  EXPECT_EQ(load_module(*pc, {"BETA", 0x40000, false, 0, ""}), 1);
+  // The same name and size loads again in its place; a bigger one goes to free blocks.
+  EXPECT_EQ(load_module(*pc, {"ALPHA", 0x20000, false, 0, ""}), 0);
+  EXPECT_EQ(module_count(*pc), 2);
+  // A bigger BETA may use the old one's blocks: the erase before its first write ends the old one.
+  EXPECT_EQ(load_module(*pc, {"BETA", 0x60000, false, 0, ""}), 1);
+  EXPECT_EQ(module_count(*pc), 2);
+  EXPECT_EQ(pc->read(0x20C02000 + 48 + 10, 2), 0x0300u);  // BETA: three blocks
+  // Erasing any block of a loaded module removes it.
+  pc->post(0x103, 2);
+  EXPECT_EQ(module_count(*pc), 1);
+  // An interleaved module starts at an even block.
+  EXPECT_EQ(load_module(*pc, {"PAIRS", 0x40000, true, 0, ""}), 2);
+  // A written F-ROM block that was not erased fails the verify.
+  pc->post(0x102, 0, 0, 0x1000);  // block 0 holds zeros; the buffer holds a directory
+  EXPECT_EQ(pc->status(), 1);
+  EXPECT_EQ(pc->error(), 2);
+}
+
+TEST_F(CncHost, InitialiseErasesItselfOrLeavesItToThePc) {
+  for (const char* answer : {"0", "1"}) {
+    SCOPED_TRACE(answer);
+    make(std::string("InitAnswer0=") + answer + "\n");
+    load_module(*pc, {"GAMMA", 0x20000, false, 0, ""});
+    ASSERT_EQ(module_count(*pc), 1);
+    pc->post(0x107);
+    EXPECT_EQ(pc->status(), answer[0] == '0' ? 0 : 1);
+    EXPECT_EQ(module_count(*pc), 0);
+    // Erased by the CNC: block 0 reads 0xFF again; left to the PC: still the zeros written.
+    pc->post(0x101, 0, 0, 0x4000);
+    EXPECT_EQ(pc->read(0x20C04000, 4), answer[0] == '0' ? 0xFFFFFFFFu : 0u);
+  }
+}
+
 TEST(CncModuleHeader, OnlyAWholeAndCheckedHeaderPasses) {
   const ModuleHeader good = make_module_header({"NC BASIC", 0x50000, true, 0, "A1"});
   ModuleInfo info;

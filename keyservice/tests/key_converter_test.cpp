@@ -136,9 +136,15 @@ TEST(Conversion, CharactersTheLayoutLacks) {
   HidingLayout layout("0{a;\x03");
   Recorder out;
   CKeyConverter conv(out);
-  std::string messages = conv.Rebuild(table, 0, 250, 30, layout, 16);
+  std::string skipped;
+  std::string messages = conv.Rebuild(table, 0, 250, 30, layout, 16, &skipped);
   // '0' (KEY_00) is listed, '{' and ';' are punctuation, 'a' is in no table entry.
   EXPECT_EQ(messages, "Couldn't convert: KEY_00, Data = 0x0030\n");
+  EXPECT_EQ(skipped,
+            "Couldn't convert: KEY_00, Data = 0x007b\n"
+            "Couldn't convert: KEY_16, Data = 0x003b\n"
+            "Couldn't convert: KEY_c4, Data = 0x0003\n"
+            "Couldn't convert: KEY_c4, Data = 0x0003\n");
   EXPECT_EQ(conv.flags(k00, 0), kFlagNone);
   EXPECT_EQ(conv.flags(14, 0), kFlagNone);  // ';'
   conv.KeyDown(k00);

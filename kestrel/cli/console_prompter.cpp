@@ -1,0 +1,76 @@
+#include "kestrel/cli/console_prompter.h"
+
+#include <cctype>
+#include <string>
+
+namespace kestrel::cli {
+
+using moxel::Answer;
+using moxel::Buttons;
+
+namespace {
+
+struct Choice {
+  char key;
+  Answer answer;
+};
+
+std::vector<Choice> choices(Buttons buttons) {
+  switch (buttons) {
+    case Buttons::ok: return {{'o', Answer::ok}};
+    case Buttons::ok_cancel: return {{'o', Answer::ok}, {'c', Answer::cancel}};
+    case Buttons::yes_no: return {{'y', Answer::yes}, {'n', Answer::no}};
+    case Buttons::yes_no_cancel: return {{'y', Answer::yes}, {'n', Answer::no}, {'c', Answer::cancel}};
+    case Buttons::retry_cancel: return {{'r', Answer::retry}, {'c', Answer::cancel}};
+  }
+  return {};
+}
+
+Answer affirmative(Buttons buttons) {
+  switch (buttons) {
+    case Buttons::yes_no:
+    case Buttons::yes_no_cancel: return Answer::yes;
+    case Buttons::retry_cancel: return Answer::retry;
+    default: return Answer::ok;
+  }
+}
+
+}  // namespace
+
+Answer ConsolePrompter::ask(const std::string& caption, const std::string& text, Buttons buttons,
+                            moxel::Icon, Answer preset) {
+  std::fprintf(out_, "%s: %s\n", caption.c_str(), text.c_str());
+  if (buttons == Buttons::ok) return Answer::ok;
+  const Answer yes = affirmative(buttons);
+  const std::vector<Choice> keys = choices(buttons);
+  std::string prompt;
+  for (const Choice& c : keys) {
+    if (!prompt.empty()) prompt += '/';
+    prompt += c.answer == preset ? char(std::toupper(c.key)) : c.key;
+  }
+  if (yes_) {
+    std::fprintf(out_, "[%s] %c (--yes)\n", prompt.c_str(), keys.front().key);
+    return yes;
+  }
+  for (;;) {
+    std::fprintf(out_, "[%s] ", prompt.c_str());
+    std::fflush(out_);
+    char line[64];
+    if (!std::fgets(line, sizeof line, in_)) {
+      std::fputc('\n', out_);
+      return preset;
+    }
+    std::string word(line);
+    while (!word.empty() && std::isspace(static_cast<unsigned char>(word.back()))) word.pop_back();
+    if (word.empty()) return preset;
+    for (const Choice& c : keys)
+      if (std::tolower(static_cast<unsigned char>(word[0])) == c.key) return c.answer;
+  }
+}
+
+void ConsolePrompter::beep() {
+  std::fputc('\a', out_);
+  std::fflush(out_);
+}
+
+}  // namespace kestrel::cli

@@ -1,0 +1,65 @@
+#pragma once
+// CBootFunc: the boot console's block operations on the CNC's system data, each a fixed sequence
+// of function calls and transfers through the transfer buffer, so that callers deal only with
+// whole blocks in PC memory: 128 KB F-ROM blocks, check texts, module headers, the announcement
+// of a load file, and 32 KB SRAM blocks. Built on the stack around each operation.
+//
+// Long transfers move in slices of 0x8000 bytes (one block transfer each, with its link test),
+// with the interface's hook run after each slice. Where the CNC can work while the PC moves data
+// (the second block of a pair read, the erase before a block write), the call is posted without
+// waiting and completed after the transfer. Each operation holds the interface lock from its
+// first call to its last transfer (CCncItf::Hold), so no other program's call can change the
+// transfer buffer between a call and the data it leaves there.
+#include <cstdint>
+#include <string>
+
+#include "kestrel/cncitf/cnc_itf.h"
+#include "platform/prompter.h"
+
+namespace kestrel {
+
+constexpr uint32_t kFromBlockSize = 0x20000;
+constexpr uint32_t kSramBlockSize = 0x8000;
+constexpr uint32_t kModuleHeaderSize = 128;
+constexpr uint32_t kLoadHeaderSize = 1024;
+constexpr uint32_t kCheckTextSize = 32;
+constexpr uint32_t kModuleNameSize = 16;
+constexpr uint32_t kSliceSize = 0x8000;
+
+class CBootFunc {
+ public:
+  // Messages go to `prompter`, or to the process's prompter when none is given.
+  explicit CBootFunc(CCncItf& itf, moxel::Prompter* prompter = nullptr)
+      : itf_(itf), prompter_(prompter) {}
+
+  void ReadBlock(int block, uint8_t* buffer);
+  // Blocks `block` and `block` + 1: the CNC fetches the second while the PC reads the first.
+  void ReadBlockPair(int block, uint8_t* first, uint8_t* second);
+  // 1 when the CNC wrote the block; the erase before it is not examined.
+  int WriteBlock(int block, const uint8_t* data);
+  int EraseBlock(int block);
+  std::string CheckText(int block);
+  // Shows the 1024-byte header of a load file to the CNC. 1 with the module's place, size,
+  // interleaving and name; 0 after "Illegal format file." or "Flash ROM no space." was shown.
+  int AnnounceLoadFile(const uint8_t* header, int* first_block, int* block_count, int* interleaved,
+                       std::string* name);
+  // The 128-byte header of a stored module: 1, or 0 when the CNC refused. The simulated boot
+  // software (and the console) name the module by its first block.
+  int ModuleHeader(int module, uint8_t* buffer);
+  // One 32 KB SRAM block: I1 is the board's SRAM access code, I2 the block number.
+  void ReadSramBlock(int i1, uint8_t* buffer, int i2);
+  void WriteSramBlock(int i1, const uint8_t* data, int i2);
+
+ private:
+  void Call(uint16_t function, uint16_t i1, uint16_t i2, uint32_t i3, int wait);
+  template <class Transfer>
+  void Between(Transfer transfer);
+  void ReadSlices(uint32_t offset, uint8_t* buffer, uint32_t size);
+  void WriteSlices(uint32_t offset, const uint8_t* data, uint32_t size);
+  moxel::Prompter& prompter() { return prompter_ ? *prompter_ : moxel::prompter(); }
+
+  CCncItf& itf_;
+  moxel::Prompter* prompter_;
+};
+
+}  // namespace kestrel
