@@ -71,6 +71,14 @@ const char* control_usage() {
          "  key NODE press|release KEY   press or let go a key of the MDI keyboard (KEY_xy or 0-255)\n"
          "  key NODE type TEXT           type TEXT on the MDI keyboard as a person would, through the\n"
          "                               keyboard service's key table (\\n Enter, \\t Tab, \\b Backspace)\n"
+         "  card NODE insert|remove      put the memory card in or pull it (open files are lost)\n"
+         "  card NODE battery-alarm|protect|flash on|off\n"
+         "                               the card's battery alarm, write-protect switch, flash type\n"
+         "  card NODE unavailable [on|off]  a card that cannot be formatted or written (0x2002F)\n"
+         "  card NODE unformatted        erase the card to an unformatted one\n"
+         "  card NODE capacity BYTES     the card's size\n"
+         "  card NODE ls|status          list its files, or show its state\n"
+         "  card NODE log [clear]        the card functions served, oldest first\n"
          "Numbers accept decimal and 0x-hex.\n";
 }
 

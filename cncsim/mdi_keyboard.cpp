@@ -83,24 +83,49 @@ void MdiKeyboard::write_word(SharedMemoryAccess& memory, uint32_t offset, uint16
   memory.write(offset, b);
 }
 
+uint32_t MdiKeyboard::read_dword(SharedMemoryAccess& memory, uint32_t offset) {
+  uint8_t b[4] = {};
+  memory.read(offset, b);
+  return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+}
+
+bool MdiKeyboard::adopt_chain(SharedMemoryAccess& memory) {
+  constexpr uint32_t kSharedSize = 0x400000;
+  const uint32_t p = read_dword(memory, kChainPointer);
+  if (p == 0 || p == 0xFFFFFFFF || p >= kSharedSize - 0x70) return false;
+  if (read_word(memory, p + 0x6C) != 1) return false;
+  const uint32_t q = read_dword(memory, p + 0x64);
+  if (q >= kSharedSize - 8) return false;
+  const uint32_t r = read_dword(memory, q + 4);
+  if (r >= kSharedSize - 0x14 - 22) return false;
+  uint8_t length[1] = {};
+  memory.read(r + 0x13, length);
+  record_ = r;
+  extra_length_ = std::min<uint8_t>(length[0], 22);
+  return true;
+}
+
 void MdiKeyboard::start(SharedMemoryAccess& memory) {
   uint16_t status = read_word(memory, kStatus) & ~uint16_t(0x1E);
   if (way_ == MdiWay::kChain) {
     status |= 0x08;
-    // P at kDescriptor, Q 0x100 after it, R 0x100 after Q.
-    const uint32_t p = kDescriptor, q = kDescriptor + 0x100, r = kDescriptor + 0x200;
-    auto dword = [&](uint32_t offset, uint32_t value) {
-      const uint8_t b[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16),
-                            uint8_t(value >> 24)};
-      memory.write(offset, b);
-    };
-    dword(kChainPointer, p);
-    write_word(memory, p + 0x6C, 1);
-    write_word(memory, p + 0x68, 0x0100);
-    dword(p + 0x64, q);
-    dword(q + 4, r);
-    const uint8_t length[1] = {extra_length_};
-    memory.write(r + 0x13, length);
+    if (!adopt_chain(memory)) {
+      // P at kDescriptor, Q 0x100 after it, R 0x100 after Q.
+      const uint32_t p = kDescriptor, q = kDescriptor + 0x100, r = kDescriptor + 0x200;
+      auto dword = [&](uint32_t offset, uint32_t value) {
+        const uint8_t b[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16),
+                              uint8_t(value >> 24)};
+        memory.write(offset, b);
+      };
+      dword(kChainPointer, p);
+      write_word(memory, p + 0x6C, 1);
+      write_word(memory, p + 0x68, 0x0100);
+      dword(p + 0x64, q);
+      dword(q + 4, r);
+      const uint8_t length[1] = {extra_length_};
+      memory.write(r + 0x13, length);
+      record_ = r;
+    }
   } else if (way_ == MdiWay::kBlock) {
     status |= 0x04;
   }
@@ -111,9 +136,8 @@ void MdiKeyboard::start(SharedMemoryAccess& memory) {
 
 void MdiKeyboard::publish(SharedMemoryAccess& memory, const uint8_t* bitmap) {
   if (way_ == MdiWay::kChain) {
-    const uint32_t r = kDescriptor + 0x200;
-    memory.write(r + 8, {bitmap, 10});
-    if (extra_length_ != 0) memory.write(r + 0x14, {bitmap + 10, extra_length_});
+    memory.write(record_ + 8, {bitmap, 10});
+    if (extra_length_ != 0) memory.write(record_ + 0x14, {bitmap + 10, extra_length_});
   } else if (way_ == MdiWay::kBlock) {
     memory.write(kKeyBlock, {bitmap, 12});
   }

@@ -4,7 +4,9 @@
 //
 //   chain    status bit 0x08; word at 0x0000C points to a descriptor P (P+0x6C = 1, P+0x64 -> Q),
 //            Q+4 -> R; R+8 holds the 10 main key bytes, R+0x13 the extra length L, R+0x14 the L
-//            extra key bytes
+//            extra key bytes. The running system's descriptor is such a chain; when one is laid
+//            out already, the keys go where it leads (L as it stands there), else the keyboard
+//            lays out its own at kDescriptor
 //   block    status bit 0x04; the 12 key bytes at 0xD0300
 //   mailbox  status bits 0x02, 0x04, 0x08, 0x10 clear; function 6 of the mailbox at 0xD0100 answers
 //            key byte I1 (0xD0108) in O1 (0xD0114)
@@ -59,6 +61,8 @@ class MdiKeyboard {
   MdiWay way() const { return way_; }
   // Bytes of the key bitmap this way publishes: 10 + extra length (chain) or 12.
   unsigned bitmap_bytes() const;
+  // Chain way, after start(): R, the chain's key record.
+  uint32_t chain_record() const { return record_; }
 
   void press(unsigned key);
   void release(unsigned key);
@@ -75,11 +79,15 @@ class MdiKeyboard {
 
  private:
   void publish(SharedMemoryAccess& memory, const uint8_t* bitmap);
+  // Takes over a chain laid out by the CNC's system; false when there is none.
+  bool adopt_chain(SharedMemoryAccess& memory);
+  uint32_t read_dword(SharedMemoryAccess& memory, uint32_t offset);
   uint16_t read_word(SharedMemoryAccess& memory, uint32_t offset);
   void write_word(SharedMemoryAccess& memory, uint32_t offset, uint16_t value);
 
   const MdiWay way_;
-  const uint8_t extra_length_;
+  uint8_t extra_length_;
+  uint32_t record_ = kDescriptor + 0x200;
   mutable std::mutex mutex_;
   uint8_t keys_[32] = {};
   bool handshake_ = false;

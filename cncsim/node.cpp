@@ -186,6 +186,9 @@ static bool is_link_control(uint32_t address) {
 }
 
 uint32_t Node::unit_read_locked(uint32_t address, unsigned size, bool link) {
+  if (link && unstable_word_ && address == *unstable_word_) {
+    if (uint8_t* b = memory_.byte(address, true)) *b = uint8_t((*b & 0xF0) | ((*b + 1) & 0x0F));
+  }
   uint32_t value = 0;
   if (link) {
     // A unit that lies whole in one memory region (the usual case) is read in one go.
@@ -208,6 +211,7 @@ uint32_t Node::unit_read_locked(uint32_t address, unsigned size, bool link) {
 }
 
 void Node::unit_write_locked(uint32_t address, uint32_t value, unsigned size, bool link) {
+  if (link && acknowledge_word_ && address == *acknowledge_word_ && size == 2 && value == 1) value = 0;
   if (link) {
     // Memory regions never hold the link control word, so a unit inside one has no side effect.
     if (const std::span<uint8_t> run = memory_.run(address, true); run.size() >= size) {
@@ -520,6 +524,16 @@ void Node::watch(uint32_t address, uint32_t length) {
 void Node::clear_watches() {
   std::lock_guard lock(mutex_);
   watches_.clear();
+}
+
+void Node::set_unstable_word(std::optional<uint32_t> address) {
+  std::lock_guard lock(mutex_);
+  unstable_word_ = address;
+}
+
+void Node::set_acknowledge_word(std::optional<uint32_t> address) {
+  std::lock_guard lock(mutex_);
+  acknowledge_word_ = address;
 }
 
 }  // namespace cncsim

@@ -124,6 +124,13 @@ class Node final : public lorand::PortIo {
   void watch(uint32_t address, uint32_t length);
   void clear_watches();
 
+  // Words of the CNC's memory with behaviour of their own, set up by the CNC's software (nullopt:
+  // none). A unit read of the unstable word moves its low 4 bits on first, so no two reads agree
+  // (an unstable window nibble). A word write of 1 to the acknowledge word clears it instead (a
+  // latched request that the PC acknowledges).
+  void set_unstable_word(std::optional<uint32_t> address);
+  void set_acknowledge_word(std::optional<uint32_t> address);
+
  private:
   using Clock = std::chrono::steady_clock;
 
@@ -185,6 +192,8 @@ class Node final : public lorand::PortIo {
   uint32_t link_drop_after_ = 0;  // units left before the link is lost; 0: no such fault
   CncSoftware* software_ = nullptr;
   std::vector<std::pair<uint32_t, uint32_t>> watches_;  // [first, last] Cnbus addresses
+  std::optional<uint32_t> unstable_word_;
+  std::optional<uint32_t> acknowledge_word_;
 };
 
 }  // namespace cncsim

@@ -146,15 +146,26 @@ std::optional<std::pair<int, KeyEntry>> parse_key_line(std::string_view line) {
                                  static_cast<uint16_t>(words[2])}};
 }
 
-void apply_definition(std::istream& in, KeyTable& table) {
+namespace {
+
+// Where a line of a definition file stands: before the section header, the header itself, or in
+// the section (where every line is a candidate key line, a second header included).
+enum class LinePlace { before, header, section };
+
+// Reads the definition file as the service does and hands each line to `use` with its number (1
+// for the first) and its place: lines end after their newline or after 255 characters, whichever
+// comes first, and are upper-cased. `use` returns false to stop.
+template <typename Use>
+void for_each_definition_line(std::istream& in, Use use) {
   bool in_section = false;
+  int number = 0;
   std::string line;
   char c;
   while (in.get(c)) {
-    // A line ends after its newline or after 255 characters, whichever comes first.
     line.clear();
     line.push_back(c);
     while (c != '\n' && line.size() < 255 && in.get(c)) line.push_back(c);
+    ++number;
     for (char& ch : line)
       if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
     if (!in_section) {
@@ -164,10 +175,82 @@ void apply_definition(std::istream& in, KeyTable& table) {
       size_t end = start;
       while (end < view.size() && !std::isspace(static_cast<unsigned char>(view[end]))) ++end;
       in_section = view.substr(start, end - start) == "[VOR-KEY]";
+      if (!use(number, line, in_section ? LinePlace::header : LinePlace::before)) return;
       continue;
     }
-    if (auto parsed = parse_key_line(line)) table[parsed->first] = parsed->second;
+    if (!use(number, line, LinePlace::section)) return;
   }
+}
+
+bool is_blank_text(std::string_view text) {
+  for (char c : text)
+    if (!std::isspace(static_cast<unsigned char>(c))) return false;
+  return true;
+}
+
+// Why the service would not read key line `line` as it is written; empty when it reads it so.
+std::string key_line_fault(std::string_view line) {
+  size_t pos = 4;
+  uint32_t code = 0;
+  if (!scan_hex(line, pos, code)) return "the key code cannot be read";
+  auto glued = [&] {
+    return pos < line.size() &&
+           (std::isalnum(static_cast<unsigned char>(line[pos])) || line[pos] == '_');
+  };
+  if (glued()) return "the key code runs into \"" + std::string(1, line[pos]) + "\"";
+  if (code > 0xFF) return "the key code is above FF";
+  const char separators[3] = {'=', ',', ','};
+  static const char* const names[3] = {"type", "unshifted code", "shifted code"};
+  for (int i = 0; i < 3; ++i) {
+    size_t before = pos;
+    if (!scan_literal(line, pos, separators[i])) {
+      // Fewer words than three are allowed (the rest are 0), but only when nothing else follows.
+      if (is_blank_text(line.substr(before))) return {};
+      return std::string("\"") + separators[i] + "\" expected before the " + names[i];
+    }
+    uint32_t word = 0;
+    if (!scan_hex(line, pos, word)) return std::string("the ") + names[i] + " cannot be read";
+    if (glued()) return std::string("the ") + names[i] + " runs into \"" + line[pos] + "\"";
+    if (word > 0xFFFF) return std::string("the ") + names[i] + " is above FFFF";
+  }
+  return {};  // anything after the shifted code is a comment
+}
+
+}  // namespace
+
+void apply_definition(std::istream& in, KeyTable& table) {
+  for_each_definition_line(in, [&](int, const std::string& line, LinePlace place) {
+    if (place == LinePlace::section)
+      if (auto parsed = parse_key_line(line)) table[parsed->first] = parsed->second;
+    return true;
+  });
+}
+
+std::optional<DefinitionFault> check_definition(std::istream& in) {
+  std::optional<DefinitionFault> fault;
+  bool section_seen = false;
+  for_each_definition_line(in, [&](int number, const std::string& line, LinePlace place) {
+    section_seen |= place == LinePlace::header;
+    if (place != LinePlace::section) return true;
+    std::string_view view(line.c_str());  // up to a NUL, as the service reads it
+    std::string why;
+    if (view.starts_with("KEY_")) {
+      why = key_line_fault(view);
+    } else {
+      size_t start = 0;
+      while (start < view.size() && std::isspace(static_cast<unsigned char>(view[start]))) ++start;
+      if (start > 0 && view.substr(start).starts_with("KEY_"))
+        why = "a key line must start at the beginning of the line";
+    }
+    if (why.empty()) return true;
+    std::string text(view);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    fault = DefinitionFault{number, std::move(text), std::move(why)};
+    return false;
+  });
+  if (!fault && !section_seen)
+    fault = DefinitionFault{0, {}, "there is no [VOR-KEY] line, so the file changes no key"};
+  return fault;
 }
 
 bool apply_definition_file(const std::filesystem::path& file, KeyTable& table) {

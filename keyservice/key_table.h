@@ -49,6 +49,19 @@ void apply_definition(std::istream& in, KeyTable& table);
 // The same from a file; false (table unchanged) when it cannot be opened.
 bool apply_definition_file(const std::filesystem::path& file, KeyTable& table);
 
+// The first line of a definition file that the service would not read as it is written: a KEY_
+// line in the section whose key code cannot be read, a number that runs into a letter that is not
+// hexadecimal, a key code above FF or a word above FFFF, a "=" or "," without its number, other
+// text after fewer than three words, or a key line indented (the service skips those). Text after
+// the shifted code is a comment. A file without a [VOR-KEY] line gets a fault with line 0. Lines
+// are counted as the service reads them (a piece of a line over 255 characters counts as a line).
+struct DefinitionFault {
+  int line = 0;      // 1 for the first line; 0 for a fault of the whole file
+  std::string text;  // the line, upper-cased as the service sees it, without its line end
+  std::string why;
+};
+std::optional<DefinitionFault> check_definition(std::istream& in);
+
 // The table in use: the built-in table DefaultTable selects, with DefinitionFile laid over it.
 struct VorkeySettings;
 KeyTable build_key_table(const VorkeySettings& settings);

@@ -1,6 +1,7 @@
 #include "keyservice/vorkey_settings.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 #include "platform/config_store.h"
@@ -40,18 +41,45 @@ VorkeySettings read_settings(const std::filesystem::path& file) {
 }
 
 bool write_settings(const VorkeySettings& s, const std::filesystem::path& file,
-                    std::string* error) {
+                    std::string* error, unsigned values) {
+  if (values & kDefinitionFileValue) {
+    std::string why = storable_definition_file(s.definition_file);
+    if (!why.empty()) {
+      if (error) *error = file.string() + ": DefinitionFile " + why + "; nothing written";
+      return false;
+    }
+  }
   return moxel::update_config(
       file,
       [&](moxel::ConfigData& data) {
-        data.set(kSettingsSection, "DelayTime", std::to_string(s.delay_time));
-        data.set(kSettingsSection, "RepeatRate", std::to_string(s.repeat_rate));
-        data.set_dword(kSettingsSection, "DefaultTable", s.default_table);
-        data.set(kSettingsSection, "DefinitionFile", s.definition_file);
-        data.set_dword(kSettingsSection, "OneTouchShift", s.one_touch_shift);
-        data.set(kSettingsSection, "Layout", s.layout);
+        if (values & kDelayTimeValue)
+          data.set(kSettingsSection, "DelayTime", std::to_string(s.delay_time));
+        if (values & kRepeatRateValue)
+          data.set(kSettingsSection, "RepeatRate", std::to_string(s.repeat_rate));
+        if (values & kDefaultTableValue)
+          data.set_dword(kSettingsSection, "DefaultTable", s.default_table);
+        if (values & kDefinitionFileValue)
+          data.set(kSettingsSection, "DefinitionFile", s.definition_file);
+        if (values & kOneTouchShiftValue)
+          data.set_dword(kSettingsSection, "OneTouchShift", s.one_touch_shift);
+        if (values & kLayoutValue) data.set(kSettingsSection, "Layout", s.layout);
       },
       error);
+}
+
+std::string storable_definition_file(const std::string& path) {
+  if (path.size() > kMaxDefinitionFileBytes)
+    return "is longer than " + std::to_string(kMaxDefinitionFileBytes) + " bytes";
+  for (size_t i = 0; i < path.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(path[i]);
+    if (c < 0x20 || c == 0x7F) return "holds a control character";
+    if (c == ';' && i > 0 && (path[i - 1] == ' ' || path[i - 1] == '\t'))
+      return "holds a blank followed by \";\"";
+  }
+  if (!path.empty() && (std::isspace(static_cast<unsigned char>(path.front())) ||
+                        std::isspace(static_cast<unsigned char>(path.back()))))
+    return "begins or ends with a blank";
+  return {};
 }
 
 int clamped_delay_ms(int32_t delay_time) { return std::clamp<int32_t>(delay_time, 250, 1000); }

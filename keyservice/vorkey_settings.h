@@ -32,11 +32,30 @@ std::filesystem::path settings_file();
 // 0x-hex or negative decimal (stored as the 32-bit value, as the old DWORDs were).
 VorkeySettings read_settings(const std::filesystem::path& file = settings_file());
 
-// Writes all six values (for the settings applet); false with the reason in *error when nothing
-// was written. Other values and comments in the file are kept.
+// The values write_settings stores, as bits.
+enum SettingsValue : unsigned {
+  kDelayTimeValue = 1,
+  kRepeatRateValue = 2,
+  kDefaultTableValue = 4,
+  kDefinitionFileValue = 8,
+  kOneTouchShiftValue = 16,
+  kLayoutValue = 32,
+  kAppletValues = 31,  // the five the settings applet shows; Layout is the administrator's
+  kAllValues = 63,
+};
+
+// Writes the chosen values in one replacement of the file (for the settings applet); false with the
+// reason in *error when nothing was written. Other values and comments in the file are kept. A
+// DefinitionFile the file cannot hold as it is (see storable_definition_file) is refused.
 bool write_settings(const VorkeySettings& settings,
                     const std::filesystem::path& file = settings_file(),
-                    std::string* error = nullptr);
+                    std::string* error = nullptr, unsigned values = kAllValues);
+
+// Why `path` cannot be stored as DefinitionFile so that it reads back the same, or empty when it
+// can: a line of vorkey.conf holds at most 198 characters, a value ends at a blank followed by
+// ";" (a comment), and a line end or other control character would break the line.
+inline constexpr size_t kMaxDefinitionFileBytes = 198 - (sizeof "DefinitionFile=" - 1);
+std::string storable_definition_file(const std::string& path);
 
 // The values as the service uses them.
 int clamped_delay_ms(int32_t delay_time);   // 250..1000

@@ -128,6 +128,8 @@ class Host final : public CncSoftware {
 
   // --- for programs (host thread) ---
   Memory& memory() { return memory_; }
+  // The node itself, for software that gives words of its memory a behaviour of their own.
+  Node& node_device() { return node_; }
   Mailbox& mailbox() { return *mailbox_; }
   uint32_t node() const { return node_number_; }
   const std::filesystem::path& state_dir() const { return state_dir_; }

@@ -31,6 +31,8 @@ struct Context {
   CCncItf& itf;
   moxel::Prompter& prompter;
   std::FILE* out;
+  // The file store of the file commands: the memory card when empty, else this PC folder.
+  std::string folder = {};
 };
 
 struct Command {
@@ -43,6 +45,8 @@ struct Command {
 
 const std::vector<Command>& all_commands();
 std::vector<Command> boot_commands();
+std::vector<Command> state_check_commands();
+std::vector<Command> file_commands();
 
 // Helpers for commands.
 // A number in decimal or 0x-hex within [0, max]; UsageError otherwise.

@@ -1,4 +1,4 @@
-// kestrel-cli [--node N] [--yes] COMMAND [ARGS]: the boot console's operations from a shell.
+// kestrel-cli [--node N] [--yes] [--card | --folder DIR] COMMAND [ARGS]: the boot console's operations from a shell.
 // Exit status: 0 done; 1 the CNC refused or an interface error (its text on stderr); 2 bad usage,
 // no lorandd, or no such node.
 #include <cstdio>
@@ -17,9 +17,11 @@ using namespace kestrel::cli;
 namespace {
 
 void usage(std::FILE* to) {
-  std::fputs("usage: kestrel-cli [--node N] [--yes] COMMAND [ARGS]\n"
+  std::fputs("usage: kestrel-cli [--node N] [--yes] [--card | --folder DIR] COMMAND [ARGS]\n"
              "  --node N   the CNC node (0 to 7, default 0)\n"
              "  --yes      answer every question yes instead of asking on the terminal\n"
+             "  --card     the file commands work on the memory card in the CNC (the default)\n"
+             "  --folder DIR  the file commands work on the PC folder DIR\n"
              "commands:\n", to);
   for (const Command& c : all_commands()) {
     std::string head = std::string(c.name) + (*c.args ? " " : "") + c.args;
@@ -38,6 +40,7 @@ int usage_error(const std::string& text) {
 int main(int argc, char** argv) {
   int node = 0;
   bool yes = false;
+  std::string folder;  // empty: the memory card
   int i = 1;
   for (; i < argc && argv[i][0] == '-'; ++i) {
     const std::string opt = argv[i];
@@ -47,6 +50,11 @@ int main(int argc, char** argv) {
     }
     if (opt == "--yes" || opt == "-y") {
       yes = true;
+    } else if (opt == "--card") {
+      folder.clear();
+    } else if (opt == "--folder" && i + 1 < argc) {
+      folder = argv[++i];
+      if (folder.empty()) return usage_error("--folder needs a folder");
     } else if (opt == "--node" && i + 1 < argc) {
       auto n = moxel::parse_dword(argv[++i]);
       if (!n || *n > 7) return usage_error(std::string("--node takes 0 to 7, not '") + argv[i] + "'");
@@ -79,7 +87,7 @@ int main(int argc, char** argv) {
   int status = kExitFailed;
   try {
     kestrel::CCncItf itf(client);
-    Context ctx{node, client, itf, prompter, stdout};
+    Context ctx{node, client, itf, prompter, stdout, folder};
     status = command->run(ctx, args);
   } catch (const UsageError& e) {
     status = usage_error(e.what());

@@ -165,6 +165,54 @@ TEST(DefinitionFile, LongLinesAreReadInPiecesAndRubbishIsHarmless) {
   EXPECT_EQ(t[12], builtin_table(0)[12]) << "a NUL ends the line";
 }
 
+// The check reports the first line the service would read other than it is written, and accepts
+// every form the service reads as meant.
+TEST(DefinitionFile, CheckFindsTheFirstLineTheServiceWouldMisread) {
+  struct Case {
+    std::string text;
+    int line;  // -1: no fault
+    std::string why;
+  } cases[] = {
+      {"; lathe\n[vor-key]\nkey_14 = 0, 3b00, 5400\nKEY_15=0X0,0X41,0X61 ; A a\n"
+       "KEY_16\nKEY_17 = 0\r\nKEY_20=0,41\n; note\n\nKEY_09=0,1,2", -1, ""},
+      {"KEY_14=0,1,2\n[VOR-KEY]\n", -1, ""},  // before the header: documentation
+      {"KEY_14 = 0, 3B00, 5400\n", 0, "there is no [VOR-KEY] line, so the file changes no key"},
+      {"", 0, "there is no [VOR-KEY] line, so the file changes no key"},
+      {"[VOR-KEY]\nKEY_14=0,1,2\nKEY_ZZ = 0, 41, 61\nKEY_=1\n", 3, "the key code cannot be read"},
+      {"[VOR-KEY]\nKEY_14 = 0, 3B0G, 5400\n", 2, "the unshifted code runs into \"G\""},
+      {"[VOR-KEY]\nKEY_1G = 0, 1, 2\n", 2, "the key code runs into \"G\""},
+      {"[VOR-KEY]\nKEY_1A0 = 0, 1, 2\n", 2, "the key code is above FF"},
+      {"[VOR-KEY]\nKEY_14 = 0, 10000, 2\n", 2, "the unshifted code is above FFFF"},
+      {"[VOR-KEY]\nKEY_14 = -1, 1, 2\n", 2, "the type is above FFFF"},
+      {"[VOR-KEY]\nKEY_14 0 3B00 5400\n", 2, "\"=\" expected before the type"},
+      {"[VOR-KEY]\nKEY_14 = 0, , 5400\n", 2, "the unshifted code cannot be read"},
+      {"[VOR-KEY]\nKEY_14 = 0 ; F1\n", 2, "\",\" expected before the unshifted code"},
+      {"[VOR-KEY]\n\n  KEY_14 = 0, 1, 2\n", 3, "a key line must start at the beginning of the line"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::istringstream in(c.text);
+    std::optional<DefinitionFault> fault = check_definition(in);
+    if (c.line < 0) {
+      EXPECT_FALSE(fault) << fault->line << ": " << fault->why;
+      continue;
+    }
+    ASSERT_TRUE(fault);
+    EXPECT_EQ(fault->line, c.line);
+    EXPECT_EQ(fault->why, c.why);
+  }
+  // The fault carries the line as the service reads it, upper-cased and without its line end.
+  std::istringstream in("[vor-key]\r\nkey_14 = 0, 3b0g, 5400\r\n");
+  auto fault = check_definition(in);
+  ASSERT_TRUE(fault);
+  EXPECT_EQ(fault->text, "KEY_14 = 0, 3B0G, 5400");
+  // Lines are counted as the service reads them: a 300-character line is two.
+  std::istringstream long_line("[VOR-KEY]\n" + std::string(300, ';') + "\nKEY_1G\n");
+  fault = check_definition(long_line);
+  ASSERT_TRUE(fault);
+  EXPECT_EQ(fault->line, 4);
+}
+
 TEST(DefinitionFile, BuildChoosesTheTableAndLaysTheFileOver) {
   char pattern[] = "/tmp/vorkey-table-XXXXXX";
   std::filesystem::path dir = mkdtemp(pattern);

@@ -246,6 +246,24 @@ TEST_F(ReaderFixture, BrokenChainFailsEveryTick) {
   EXPECT_EQ(reader_->Read(), 1);
 }
 
+TEST_F(ReaderFixture, KeyboardPublishesWhereTheSystemsChainLeads) {
+  // The running system's descriptor at 0x1000: P + 0x6C = 1, P + 0x64 -> Q = 0x1700,
+  // Q + 4 -> R = 0x1800, one extra key byte.
+  SetDword(0x0000C, 0x1000);
+  SetWord(0x1000 + 0x6C, 1);
+  SetDword(0x1000 + 0x64, 0x1700);
+  SetDword(0x1700 + 4, 0x1800);
+  const uint8_t one[1] = {1};
+  node_.poke(kShm + 0x1800 + 0x13, one);
+  SetUpWay(MdiWay::kChain);
+  EXPECT_EQ(keyboard_->chain_record(), 0x1800u);
+  ASSERT_EQ(reader_->Read(), 1);
+  EXPECT_EQ(reader_->key_block_address(), 0x1808u);
+  EXPECT_EQ(reader_->length, 11);
+  keyboard_->press(83);  // the extra byte, bit 3
+  ASSERT_TRUE(ReadUntil(83, true));
+}
+
 TEST_F(ReaderFixture, ChainWithTooManyExtraBytesIsReadUpToTheBitmapSize) {
   SetUpWay(MdiWay::kChain);
   const uint8_t thirty[1] = {30};

@@ -75,6 +75,52 @@ TEST_F(SettingsTest, WriteKeepsOtherValuesAndReadsBackTheSame) {
   EXPECT_NE(text.find("SomethingElse=7"), std::string::npos);
 }
 
+TEST_F(SettingsTest, WritesOnlyTheChosenValues) {
+  write("[VORKEY]\nDelayTime=750\nLayout=de\nDefinitionFile=/old.def\n");
+  VorkeySettings s;
+  s.delay_time = 1000;
+  s.repeat_rate = 5;
+  s.definition_file = "/new.def";
+  s.layout = "fr";
+  ASSERT_TRUE(write_settings(s, file_, nullptr, kDelayTimeValue | kRepeatRateValue));
+  VorkeySettings back = read_settings(file_);
+  EXPECT_EQ(back.delay_time, 1000);
+  EXPECT_EQ(back.repeat_rate, 5);
+  EXPECT_EQ(back.definition_file, "/old.def");
+  EXPECT_EQ(back.layout, "de");
+  ASSERT_TRUE(write_settings(s, file_, nullptr, kAppletValues));
+  back = read_settings(file_);
+  EXPECT_EQ(back.definition_file, "/new.def");
+  EXPECT_EQ(back.layout, "de") << "the applet's values leave Layout alone";
+}
+
+// A DefinitionFile the file cannot hold is refused before anything is written: a longer line would
+// leave vorkey.conf unreadable, so every setting would fall back to its default.
+TEST_F(SettingsTest, DefinitionFileThatWouldNotReadBackIsRefused) {
+  write("[VORKEY]\nDelayTime=750\n");
+  VorkeySettings s;
+  s.definition_file = "/" + std::string(kMaxDefinitionFileBytes - 1, 'k');
+  ASSERT_TRUE(write_settings(s, file_));
+  EXPECT_EQ(read_settings(file_).definition_file, s.definition_file) << "the longest that fits";
+  const std::string before = [&] {
+    std::ifstream in(file_);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+  }();
+  for (std::string bad : {s.definition_file + "k", std::string("/a ;b.def"),
+                          std::string("/a\nDelayTime=1.def"), std::string(" /a.def")}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(storable_definition_file(bad).empty());
+    s.definition_file = bad;
+    s.delay_time = 1000;
+    std::string error;
+    EXPECT_FALSE(write_settings(s, file_, &error));
+    EXPECT_NE(error.find("DefinitionFile"), std::string::npos) << error;
+    std::ifstream in(file_);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), before);
+  }
+  EXPECT_EQ(storable_definition_file("/home/op/a;b c.def"), "");
+}
+
 TEST(SettingsRules, ClampsAndTableChoice) {
   struct {
     int32_t value;

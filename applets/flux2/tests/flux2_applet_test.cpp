@@ -14,54 +14,19 @@
 #include <cstring>
 #include <filesystem>
 
-#include "applets/common/cpl.h"
+#include "applets/common/tests/applet_library_test.h"
 
 namespace {
 
-class Flux2Applet : public testing::Test {
- protected:
-  void SetUp() override {
-    handle_ = dlopen(FLUX2_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(handle_, nullptr) << dlerror();
-    proc_ = reinterpret_cast<APPLET_PROC>(dlsym(handle_, "CPlApplet"));
-    ASSERT_NE(proc_, nullptr);
-  }
-  void TearDown() override {
-    if (handle_) dlclose(handle_);
-  }
-  void* handle_ = nullptr;
-  APPLET_PROC proc_ = nullptr;
+struct Flux2 {
+  static constexpr const char* path = FLUX2_LIBRARY;
 };
+using Flux2Applet = moxel::test::AppletLibraryTest<Flux2>;
 
-TEST_F(Flux2Applet, AnswersEachMessage) {
-  struct Case {
-    uint32_t message;
-    int32_t answer;
-  };
-  const Case cases[] = {{CPL_INIT, 1},   {CPL_GETCOUNT, 1}, {CPL_INQUIRE, 0}, {CPL_SELECT, 1},
-                        {CPL_STOP, 1},   {CPL_EXIT, 0},     {0, 1},           {9, 1},
-                        {0x7FFF, 1}};
-  for (const auto& c : cases) EXPECT_EQ(proc_(nullptr, c.message, 0, 0), c.answer) << c.message;
-}
+TEST_F(Flux2Applet, AnswersEachMessage) { moxel::test::expect_one_applet_answers(proc_); }
 
 TEST_F(Flux2Applet, NewInquireFillsTheWholeRecord) {
-  NEWCPLINFO info;
-  std::memset(&info, 0xAB, sizeof info);
-  EXPECT_EQ(proc_(nullptr, CPL_NEWINQUIRE, 0, reinterpret_cast<intptr_t>(&info)), 0);
-  EXPECT_EQ(info.dwSize, 244u);
-  EXPECT_EQ(info.dwFlags, 0u);
-  EXPECT_EQ(info.dwHelpContext, 0u);
-  EXPECT_EQ(info.lData, 0u);
-  EXPECT_EQ(info.hIcon, 130u);
-  EXPECT_STREQ(info.szName, "FLUX");
-  EXPECT_STREQ(info.szInfo, "MOXEL FLUX Type-2");
-  EXPECT_STREQ(info.szHelpFile, "");
-  // No byte of the record keeps what the host left in it.
-  EXPECT_EQ(info.szName[31], 0);
-  EXPECT_EQ(info.szInfo[63], 0);
-  EXPECT_EQ(info.szHelpFile[127], 0);
-  // A host that passes no record gets the answer without a crash.
-  EXPECT_EQ(proc_(nullptr, CPL_NEWINQUIRE, 0, 0), 0);
+  moxel::test::expect_description(proc_, 130, "FLUX", "MOXEL FLUX Type-2");
 }
 
 TEST_F(Flux2Applet, DoubleClickRunsTheMainDialogModally) {

@@ -50,10 +50,13 @@ class MoxelControl : public testing::Test {
   fs::path dir_, log_;
 };
 
-TEST_F(MoxelControl, ListsTheBuiltApplet) {
+TEST_F(MoxelControl, ListsTheBuiltApplets) {
   Outcome r = run({"--dir", FLUX2_DIR});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("libflux2.so\tFLUX\tMOXEL FLUX Type-2\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("libflux2.so\tFLUX\tMOXEL FLUX Type-2\n"
+                       "libvorkey.so\tMDI\tMOXEL MDI Keyboard\n"),
+            std::string::npos)
+      << r.out;
 }
 
 TEST_F(MoxelControl, ListsEveryAppletOfALibraryAndSkipsWhatIsNoApplet) {
