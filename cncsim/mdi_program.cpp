@@ -55,7 +55,9 @@ void MdiProgram::start(cnc::Host& host) {
 }
 
 void MdiProgram::phase_changed(cnc::Host& host, cnc::Phase phase) {
-  running_ = phase == cnc::Phase::running;
+  // A CNC of type 3 keeps its communication area where the MDI interface block would lie, and the
+  // keyboard service does not serve it: its keyboard publishes nothing.
+  running_ = phase == cnc::Phase::running && host.cnc_type() != 3;
   if (!running_) return;
   HostMemory memory(host);
   keyboard_->start(memory);
