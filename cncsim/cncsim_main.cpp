@@ -1,6 +1,7 @@
 // cncsim: controls the simulated CNC nodes inside a running lorandd through its control socket.
 // Exit status: 0 done, 1 refused (message on stderr), 2 no daemon answered.
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -8,9 +9,10 @@
 #include <cstdio>
 #include <cstring>
 #include <chrono>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "cncsim/control.h"
 #include "cncsim/key_typing.h"
@@ -22,6 +24,49 @@ namespace {
 int no_daemon(const std::string& path, const char* what) {
   std::fprintf(stderr, "cncsim: no simulator answers at %s (%s)\n", path.c_str(), what);
   return 2;
+}
+
+// The bytes of a file, or of standard input for "-", in hex; nullopt (with a message) when it
+// cannot be read or holds more than a poke may write.
+std::optional<std::string> file_as_hex(const std::string& path) {
+  FILE* in = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
+  if (!in) {
+    std::fprintf(stderr, "cncsim: %s: %s\n", path.c_str(), std::strerror(errno));
+    return std::nullopt;
+  }
+  static const char digits[] = "0123456789abcdef";
+  std::string hex;
+  unsigned char buffer[65536];
+  size_t total = 0;
+  struct stat st {};
+  bool too_long = fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode) && size_t(st.st_size) > cncsim::kMaxPeek;
+  for (size_t n; !too_long && (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;) {
+    total += n;
+    if (total > cncsim::kMaxPeek) {
+      too_long = true;
+      break;
+    }
+    for (size_t i = 0; i < n; ++i) {
+      hex += digits[buffer[i] >> 4];
+      hex += digits[buffer[i] & 15];
+    }
+  }
+  const bool failed = std::ferror(in);
+  if (in != stdin) std::fclose(in);
+  if (failed) {
+    std::fprintf(stderr, "cncsim: %s cannot be read\n", path.c_str());
+    return std::nullopt;
+  }
+  if (too_long) {
+    std::fprintf(stderr, "cncsim: %s holds more than %zu bytes, more than one poke writes\n", path.c_str(),
+                 cncsim::kMaxPeek);
+    return std::nullopt;
+  }
+  if (hex.empty()) {
+    std::fprintf(stderr, "cncsim: %s is empty: nothing to poke\n", path.c_str());
+    return std::nullopt;
+  }
+  return hex;
 }
 
 // Sends one command line and prints the answer. Exit status as the program's.
@@ -77,7 +122,7 @@ int exchange(const std::string& socket_path, std::string line) {
 
 // `key NODE type TEXT`: the text's keys pressed and released with a person's timing, each stroke
 // one command. The key table is the one the keyboard service uses (its settings).
-int type_text(const std::string& socket_path, const std::string& node, std::string text) {
+int type_text(const std::string& socket_path, const std::string& node, const std::string& text) {
   std::string unescaped;
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\\' && i + 1 < text.size()) {
@@ -109,10 +154,10 @@ int type_text(const std::string& socket_path, const std::string& node, std::stri
 
 int main(int argc, char** argv) {
   std::string socket_path = (moxel::run_dir() / "cncsim").string();
-  std::string line;
+  std::vector<std::string> words;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (line.empty() && arg == "--socket") {
+    if (words.empty() && arg == "--socket") {
       if (++i >= argc) {
         std::fputs("cncsim: --socket needs a path\n", stderr);
         return 1;
@@ -120,31 +165,35 @@ int main(int argc, char** argv) {
       socket_path = argv[i];
       continue;
     }
-    if (line.empty() && (arg == "--help" || arg == "-h")) {
+    if (words.empty() && (arg == "--help" || arg == "-h")) {
       std::fputs(cncsim::control_usage(), stdout);
       return 0;
     }
-    if (!line.empty()) line += ' ';
-    line += arg;
+    words.push_back(arg);
   }
-  if (line.empty()) {
+  if (words.empty()) {
     std::fputs(cncsim::control_usage(), stderr);
     return 1;
   }
+  // poke NODE ADDRESS --file PATH: the data from a file (or standard input), sent in hex as usual.
+  if (words.size() == 5 && words[0] == "poke" && words[3] == "--file") {
+    auto hex = file_as_hex(words[4]);
+    if (!hex) return 1;
+    words.resize(3);
+    words.push_back(std::move(*hex));
+  }
+  std::string line;
+  for (const std::string& word : words) line += (line.empty() ? "" : " ") + word;
   if (line.find('\n') != std::string::npos) {
     std::fputs("cncsim: a command may not hold a line break\n", stderr);
     return 1;
   }
 
-  // `key NODE type TEXT` is carried out here, as a series of press and release commands.
-  {
-    std::istringstream words(line);
-    std::string verb, node, action;
-    words >> verb >> node >> action;
-    if (verb == "key" && action == "type") {
-      const size_t at = line.find(" type ");
-      return type_text(socket_path, node, at == std::string::npos ? "" : line.substr(at + 6));
-    }
+  // key NODE type TEXT: carried out here, as a series of press and release commands.
+  if (words.size() >= 4 && words[0] == "key" && words[2] == "type") {
+    std::string text;
+    for (size_t i = 3; i < words.size(); ++i) text += (i > 3 ? " " : "") + words[i];
+    return type_text(socket_path, words[1], text);
   }
   return exchange(socket_path, line);
 }

@@ -59,6 +59,8 @@ const char* control_usage() {
          "  power NODE off|on            power the CNC off or on (SRAM and F-ROM are kept)\n"
          "  peek NODE ADDRESS LENGTH     print CNC memory at a Cnbus address in hex\n"
          "  poke NODE ADDRESS HEXBYTES   write CNC memory at a Cnbus address\n"
+         "  poke NODE ADDRESS --file PATH   the same with the bytes of a file (- for standard\n"
+         "                               input), up to 16 MB\n"
          "  trace NODE start|stop|show|clear   record units and register requests\n"
          "  fault NODE NAME on|off [VALUE]  inject or clear a fault (VALUE where it takes one)\n"
          "  fault NODE list              the faults with their state and meaning\n"

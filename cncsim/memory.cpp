@@ -10,6 +10,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/temp_files.h"
+
 namespace cncsim {
 
 MappedFile::~MappedFile() { release(); }
@@ -32,6 +34,62 @@ void MappedFile::open_memory(size_t size, uint8_t fill) {
   size_ = size;
 }
 
+namespace {
+
+// Writes `size` bytes: the first `keep` bytes of `old` (-1: none), then `fill`.
+bool write_contents(int fd, int old, size_t keep, size_t size, uint8_t fill) {
+  std::vector<uint8_t> chunk(1 << 20);
+  for (size_t at = 0; at < size;) {
+    const size_t n = std::min(chunk.size(), size - at);
+    size_t have = 0;
+    while (at < keep && have < std::min(n, keep - at)) {
+      const ssize_t got = ::pread(old, chunk.data() + have, std::min(n, keep - at) - have, off_t(at + have));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return false;
+      have += size_t(got);
+    }
+    std::fill(chunk.begin() + std::ptrdiff_t(have), chunk.begin() + std::ptrdiff_t(n), fill);
+    for (size_t done = 0; done < n;) {
+      const ssize_t put = ::pwrite(fd, chunk.data() + done, n - done, off_t(at + done));
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) return false;
+      done += size_t(put);
+    }
+    at += n;
+  }
+  return true;
+}
+
+// Temporary files are "<name>.new-XXXXXX" next to the file.
+std::string temp_prefix(const std::filesystem::path& path) { return path.filename().string() + ".new-"; }
+
+// Makes `path` at least `size` bytes long, the new bytes `fill`, without ever leaving it shorter or
+// partly filled: the whole file is written under a temporary name and renamed into place, so that
+// a daemon killed meanwhile leaves the old file (or none) and never a new one half filled.
+bool make_complete(const std::filesystem::path& path, int old, size_t old_size, size_t size,
+                   uint8_t fill, mode_t mode) {
+  std::string temp = (path.parent_path() / (temp_prefix(path) + "XXXXXX")).string();
+  const int fd = ::mkstemp(temp.data());
+  if (fd < 0) return false;
+  bool ok = ::fchmod(fd, mode) == 0;
+  // Every block reserved now: a write into a hole of a mapped file on a full disk would kill the
+  // daemon with SIGBUS, where a refusal here only keeps the contents in memory.
+  if (ok) {
+    const int e = posix_fallocate(fd, 0, off_t(size));
+    if (e != 0) errno = e;
+    ok = e == 0;
+  }
+  ok = ok && write_contents(fd, old, std::min(old_size, size), size, fill) && ::fsync(fd) == 0 &&
+       ::rename(temp.c_str(), path.c_str()) == 0;
+  const int e = errno;
+  ::close(fd);
+  if (!ok) ::unlink(temp.c_str());
+  errno = e;
+  return ok;
+}
+
+}  // namespace
+
 bool MappedFile::open(const std::filesystem::path& path, size_t size, uint8_t fill,
                       std::string* error) {
   release();
@@ -39,19 +97,31 @@ bool MappedFile::open(const std::filesystem::path& path, size_t size, uint8_t fi
     if (error) *error = std::string(what) + " " + path.string() + ": " + std::strerror(errno);
     return false;
   };
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return fail("cannot open");
+  moxel::remove_stale_temps(path.parent_path(), temp_prefix(path));  // lorandd alone writes here
+  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0 && errno != ENOENT) return fail("cannot open");
   struct stat st {};
-  if (fstat(fd, &st) != 0) {
+  if (fd >= 0 && fstat(fd, &st) != 0) {
     int e = errno;
     ::close(fd);
     errno = e;
     return fail("cannot stat");
   }
-  size_t old_size = size_t(st.st_size);
-  // Reserve every block now: a write into a hole of a mapped file on a full disk would kill the
-  // daemon with SIGBUS, where a refusal here only keeps the contents in memory.
-  if (int e = posix_fallocate(fd, 0, off_t(size)); e != 0) {
+  if (fd >= 0 && !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    errno = EINVAL;
+    return fail("not a regular file:");
+  }
+  if (fd < 0 || size_t(st.st_size) < size) {
+    const bool made = make_complete(path, fd, fd < 0 ? 0 : size_t(st.st_size), size, fill,
+                                    fd < 0 ? 0644 : (st.st_mode & 07777));
+    const int e = errno;
+    if (fd >= 0) ::close(fd);
+    errno = e;
+    if (!made) return fail("cannot create");
+    fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return fail("cannot open");
+  } else if (int e = posix_fallocate(fd, 0, off_t(size)); e != 0) {  // a sparse file of old
     ::close(fd);
     errno = e;
     return fail("cannot reserve space for");
@@ -66,7 +136,6 @@ bool MappedFile::open(const std::filesystem::path& path, size_t size, uint8_t fi
   data_ = static_cast<uint8_t*>(p);
   size_ = size;
   mapped_ = true;
-  if (old_size < size && fill != 0) std::memset(data_ + old_size, fill, size - old_size);
   return true;
 }
 

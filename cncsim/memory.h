@@ -53,8 +53,10 @@ class MappedFile {
   MappedFile& operator=(const MappedFile&) = delete;
 
   // Maps `size` bytes of `path`, creating it filled with `fill` when missing and growing it with
-  // `fill` when shorter (a longer file keeps its tail). False, with the reason in *error, when the
-  // file cannot be used; the contents are then kept in memory.
+  // `fill` when shorter (a longer file keeps its tail). A file is created or grown complete under a
+  // temporary name and then renamed into place, so a daemon killed meanwhile never leaves a file
+  // partly filled. False, with the reason in *error, when the file cannot be used; the contents are
+  // then kept in memory.
   bool open(const std::filesystem::path& path, size_t size, uint8_t fill, std::string* error);
   void open_memory(size_t size, uint8_t fill);
   uint8_t* data() { return data_; }

@@ -15,10 +15,16 @@ std::string value_name(const char* stem, uint32_t node) { return stem + std::to_
 
 }  // namespace
 
-NodeSettings NodeSettings::from_config(const moxel::ConfigData& config, uint32_t node) {
+NodeSettings NodeSettings::from_config(const moxel::ConfigData& config, uint32_t node,
+                                       std::vector<std::string>* unusable) {
   NodeSettings s;
   auto dword = [&](const char* stem, uint32_t fallback) {
-    return config.dword("Simulator", value_name(stem, node), fallback);
+    const std::string name = value_name(stem, node);
+    const std::string* text = config.find("Simulator", name);
+    if (!text) return fallback;
+    if (auto value = moxel::parse_dword(*text)) return *value;
+    if (unusable) unusable->push_back(name + "=" + *text);
+    return fallback;
   };
   s.busy_at_start = dword("BusyAtStart", s.busy_at_start) != 0;
   s.unit_time_ns = dword("UnitTime", uint32_t(s.unit_time_ns));

@@ -36,7 +36,9 @@ struct NodeSettings {
   uint32_t from_size = kDefaultFromSize;  // FromSize<n>, bytes
   uint32_t trace_limit = 1000000;    // TraceLines<n>: lines the trace keeps (the newest)
 
-  static NodeSettings from_config(const moxel::ConfigData& config, uint32_t node);
+  // Values that are not numbers keep their defaults; each is added to *unusable as "Name=value".
+  static NodeSettings from_config(const moxel::ConfigData& config, uint32_t node,
+                                  std::vector<std::string>* unusable = nullptr);
 };
 
 // Faults of the board and link, switched on and off by name. The CNC software's own faults

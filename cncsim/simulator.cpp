@@ -9,11 +9,15 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <list>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "cncsim/cnc/boot.h"
@@ -37,10 +41,61 @@ struct Simulator::Impl {
   std::filesystem::path socket_path;
   std::thread control_thread;
 
+  // Control clients, each served by a thread of its own so that a slow one holds up nobody else.
+  struct Client {
+    int fd;
+    std::thread thread;
+    std::atomic<bool> done{false};
+  };
+  std::mutex clients_mutex;
+  std::list<Client> clients;
+  std::chrono::milliseconds command_deadline{std::chrono::seconds(20)};
+
   void serve();
+  void reap_clients(bool all);
   void serve_client(Simulator& sim, int fd);
   Simulator* owner = nullptr;
 };
+
+namespace {
+
+// How many control clients are served at once; beyond that a client is refused at once.
+constexpr size_t kMaxControlClients = 32;
+
+using Clock = std::chrono::steady_clock;
+
+// Waits until `fd` is ready for `events` or the deadline passes; false when it passed.
+bool wait_until(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd p{fd, events, 0};
+    const int n = poll(&p, 1, int(std::min<long long>(left, 1000)));
+    if (n > 0) return true;
+    if (n < 0 && errno != EINTR) return false;
+  }
+}
+
+bool send_all(int fd, const std::string& text, Clock::time_point deadline) {
+  const char* p = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    const ssize_t n = ::send(fd, p, left, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      p += n;
+      left -= size_t(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!wait_until(fd, POLLOUT, deadline)) return false;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
 
 Simulator::Simulator(const moxel::ConfigData& config, std::filesystem::path state_dir)
     : impl_(std::make_unique<Impl>()) {
@@ -68,7 +123,11 @@ lorand::PortIo& Simulator::board(uint32_t node, uint32_t base) {
   auto& slot = impl_->nodes[node];
   if (!slot.node) {
     std::string warning;
-    NodeSettings settings = NodeSettings::from_config(impl_->config, node);
+    std::vector<std::string> unusable;
+    NodeSettings settings = NodeSettings::from_config(impl_->config, node, &unusable);
+    for (const std::string& value : unusable)
+      std::fprintf(stderr, "cncsim: node %u: [Simulator] %s is not a number (decimal or 0x-hex); using the default\n",
+                   node, value.c_str());
     // The F-ROM and SRAM spaces hold at least the boot software's boards.
     for (const cnc::Board& b : cnc::boards_from_config(impl_->config, node)) {
       settings.from_size = std::max(settings.from_size, b.from_start + b.from_size);
@@ -101,7 +160,8 @@ bool Simulator::command(const std::string& line, std::string* output) {
 
 // ---------------------------------------------------------------------------------------------
 // Control socket: one command per connection. The client sends one line; the answer is "OK\n" or
-// "ERR\n" followed by the command's output, and the server closes the connection.
+// "ERR\n" followed by the command's output, and the server closes the connection. Every client is
+// served by a thread of its own, within a deadline for the whole command.
 
 bool Simulator::start_control(const std::filesystem::path& socket_path, mode_t mode, gid_t group,
                               std::string* error) {
@@ -172,11 +232,16 @@ bool Simulator::start_control(const std::filesystem::path& socket_path, mode_t m
   return true;
 }
 
+void Simulator::set_command_deadline(std::chrono::milliseconds deadline) {
+  impl_->command_deadline = deadline;
+}
+
 void Simulator::stop() {
   if (impl_->listen_fd < 0) return;
   char c = 1;
   (void)!::write(impl_->wake_pipe[1], &c, 1);
   if (impl_->control_thread.joinable()) impl_->control_thread.join();
+  impl_->reap_clients(true);
   ::close(impl_->listen_fd);
   ::close(impl_->wake_pipe[0]);
   ::close(impl_->wake_pipe[1]);
@@ -193,46 +258,85 @@ void Simulator::Impl::serve() {
       return;
     }
     if (fds[1].revents) return;
-    if (fds[0].revents & POLLIN) {
-      int client = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (client < 0) continue;
-      serve_client(*owner, client);
-      ::close(client);
+    if (!(fds[0].revents & POLLIN)) continue;
+    const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    reap_clients(false);
+    std::lock_guard lock(clients_mutex);
+    if (clients.size() >= kMaxControlClients) {
+      send_all(fd, "ERR\ntoo many control clients at once; try again\n", Clock::now() + std::chrono::seconds(1));
+      ::close(fd);
+      continue;
+    }
+    Client& client = clients.emplace_back();
+    client.fd = fd;
+    try {
+      client.thread = std::thread([this, &client] {
+        serve_client(*owner, client.fd);
+        client.done = true;
+      });
+    } catch (const std::system_error&) {
+      clients.pop_back();
+      ::close(fd);
     }
   }
 }
 
+// Ends finished clients, or all of them (their connections shut down first) when `all`.
+void Simulator::Impl::reap_clients(bool all) {
+  std::list<Client> finished;
+  {
+    std::lock_guard lock(clients_mutex);
+    for (auto it = clients.begin(); it != clients.end();) {
+      auto next = std::next(it);
+      if (all || it->done) {
+        if (!it->done) ::shutdown(it->fd, SHUT_RDWR);
+        finished.splice(finished.end(), clients, it);
+      }
+      it = next;
+    }
+  }
+  for (Client& c : finished) {
+    if (c.thread.joinable()) c.thread.join();
+    ::close(c.fd);
+  }
+}
+
+// One command: the line must arrive, and the answer leave, within the command deadline from the
+// connection; a client that trickles or stalls is dropped when it has passed.
 void Simulator::Impl::serve_client(Simulator& sim, int fd) {
-  // A client that stalls must not hold the control thread for long.
-  timeval limit{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  const auto deadline = Clock::now() + command_deadline;
   std::string line;
   char buffer[65536];
-  while (line.find('\n') == std::string::npos) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n <= 0) break;
-    line.append(buffer, size_t(n));
-    if (line.size() > kMaxCommandLine) break;
+  bool complete = false, timed_out = false;
+  while (!complete && line.size() <= kMaxCommandLine) {
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n > 0) {
+      line.append(buffer, size_t(n));
+      complete = line.find('\n', line.size() - size_t(n)) != std::string::npos;
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!wait_until(fd, POLLIN, deadline)) {
+        timed_out = true;
+        break;
+      }
+    } else {
+      break;  // end of input or error
+    }
   }
   std::string output;
   bool ok = false;
   if (auto end = line.find('\n'); end != std::string::npos && end <= kMaxCommandLine) {
     line.resize(end);
     ok = sim.command(line, &output);
+  } else if (line.size() > kMaxCommandLine) {
+    output = "command too long\n";
   } else {
-    output = line.size() > kMaxCommandLine ? "command too long\n" : "incomplete command\n";
+    output = timed_out ? "command not complete in time\n" : "incomplete command\n";
   }
-  std::string reply = (ok ? "OK\n" : "ERR\n") + output;
-  const char* p = reply.data();
-  size_t left = reply.size();
-  while (left > 0) {
-    ssize_t n = ::send(fd, p, left, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    p += n;
-    left -= size_t(n);
-  }
+  send_all(fd, (ok ? "OK\n" : "ERR\n") + output, deadline);
+  ::shutdown(fd, SHUT_RDWR);  // the end of the answer; the descriptor is closed when reaped
 }
 
 }  // namespace cncsim

@@ -4,6 +4,7 @@
 // and what a real CNC keeps over power-off lives in files under the state folder.
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -50,6 +51,9 @@ class Simulator {
   // False, with the reason in *error, when the socket cannot be made.
   bool start_control(const std::filesystem::path& socket_path, mode_t mode, gid_t group,
                      std::string* error);
+  // Each control client is served on its own; its command must arrive and its answer leave within
+  // this time of its connection (20 s unless set before start_control).
+  void set_command_deadline(std::chrono::milliseconds deadline);
   void stop();
 
  private:

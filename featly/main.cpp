@@ -15,6 +15,7 @@
 
 #include "featly/featly_core.h"
 #include "featly/featly_dialog.h"
+#include "platform/qt/display_check.h"
 #include "platform/qt/qt_prompter.h"
 
 namespace {
@@ -115,11 +116,6 @@ int set(featly::Session& session, long number, const std::string& value) {
   return 0;
 }
 
-bool display_available() {
-  return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
-         !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -158,12 +154,9 @@ int main(int argc, char** argv) {
   }
   if (node || path) return usage();
 
-  if (!display_available()) {
-    std::fprintf(stderr,
-                 "featly: no display found; featly --list and featly --set work without one\n");
-    return 1;
-  }
+  moxel::require_display("featly", "featly --list and featly --set work without one");
   QApplication app(argc, argv);
+  moxel::display_found_done();
   moxel::QtPrompter prompter;
   moxel::set_prompter(&prompter);
   featly::Session session(library_calls(), prompter);

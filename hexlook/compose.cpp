@@ -42,6 +42,7 @@ Page compose_page(NodeAccess& access, const HexModel& model) {
     access.read_cells(model.page_address() + unit, unit, count - 1, check, cells + 1);
   }
   page.layout = memory_layout(model, cells);
+  page.cells.assign(cells, cells + count);
   const uint32_t per_line = 16 / model.unit();
   page.current_text = cell_text(model.mode(), cells[model.row() * per_line + model.column()]);
   page.current_address = model.cursor_address();

@@ -1,5 +1,6 @@
 #include "hexlook/hex_view.h"
 
+#include <QGlyphRun>
 #include <QKeyEvent>
 #include <QPainter>
 
@@ -42,25 +43,68 @@ QSize HexView::sizeHint() const {
   return QSize(71 * fm.horizontalAdvance('0'), 17 * fm.height());
 }
 
+void HexView::prepare_glyphs() {
+  if (raw_font_.isValid() && glyph_font_ == font()) return;
+  glyph_font_ = font();
+  raw_font_ = QRawFont::fromFont(glyph_font_);
+  QString printable;
+  for (char16_t c = 0x20; c < 0x7F; ++c) printable += QChar(c);
+  const QList<quint32> glyphs = raw_font_.glyphIndexesForString(printable);
+  const QList<QPointF> advances = raw_font_.advancesForGlyphIndexes(glyphs);
+  for (qsizetype i = 0; i < glyphs.size() && i < advances.size(); ++i) {
+    glyph_[0x20 + i] = glyphs[i];
+    advance_[0x20 + i] = advances[i].x();
+  }
+}
+
+// The page's texts go out as two glyph runs, one in the text colour and one in white for the
+// cursor cell (over its black background): the same glyphs at the same places as drawing each
+// text on its own, in two calls.
 void HexView::paintEvent(QPaintEvent*) {
   compose();
+  prepare_glyphs();
   QPainter painter(this);
   painter.fillRect(rect(), palette().color(QPalette::Base));
   const QFontMetrics fm(font());
   const int cw = fm.horizontalAdvance('0');
   const int ch = fm.height();
-  const QColor text_color = palette().color(QPalette::Text);
+  const int baseline = fm.ascent();
+  const QColor colours[2] = {palette().color(QPalette::Text), QColor(0xFF, 0xFF, 0xFF)};
+  QList<quint32> glyphs[2];
+  QList<QPointF> positions[2];
+  for (auto& list : glyphs) list.reserve(2048);
+  for (auto& list : positions) list.reserve(2048);
   for (const auto& item : page_.layout) {
     const int x = item.x10 * cw / 10;  // cut toward zero
     const int y = item.row * ch;
-    const QString text = QString::fromStdString(item.text);
-    if (item.inverted) {
-      painter.fillRect(x, y, fm.horizontalAdvance(text), ch, QColor(0, 0, 0));
-      painter.setPen(QColor(0xFF, 0xFF, 0xFF));
-    } else {
-      painter.setPen(text_color);
+    const int run = item.inverted ? 1 : 0;
+    if (!raw_font_.isValid()) {  // no glyph tables for this font: each text drawn on its own
+      const QString text = QString::fromStdString(item.text);
+      if (item.inverted) painter.fillRect(x, y, fm.horizontalAdvance(text), ch, QColor(0, 0, 0));
+      painter.setPen(colours[run]);
+      painter.drawText(x, y + baseline, text);
+      continue;
     }
-    painter.drawText(x, y + fm.ascent(), text);
+    qreal pen = x;
+    for (const char c : item.text) {
+      auto code = static_cast<unsigned char>(c);
+      if (code < 0x20 || code > 0x7E) code = '.';  // the layout holds printable ASCII only
+      if (code != ' ') {  // a blank only advances
+        glyphs[run].push_back(glyph_[code]);
+        positions[run].push_back(QPointF(pen, baseline + y));
+      }
+      pen += advance_[code];
+    }
+    if (item.inverted) painter.fillRect(QRectF(x, y, pen - x, ch), QColor(0, 0, 0));
+  }
+  for (int run = 0; run < 2; ++run) {
+    if (glyphs[run].isEmpty()) continue;
+    QGlyphRun glyph_run;
+    glyph_run.setRawFont(raw_font_);
+    glyph_run.setGlyphIndexes(glyphs[run]);
+    glyph_run.setPositions(positions[run]);
+    painter.setPen(colours[run]);
+    painter.drawGlyphRun(QPointF(0, 0), glyph_run);
   }
   emit painted();
 }

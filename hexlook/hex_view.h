@@ -3,7 +3,9 @@
 // redrawn every 500 ms, with a cursor and data entry.
 #include <QBasicTimer>
 #include <QFont>
+#include <QRawFont>
 #include <QWidget>
+#include <array>
 
 #include "hexlook/hex_model.h"
 #include "hexlook/node_access.h"
@@ -62,12 +64,20 @@ class HexView : public QWidget {
  private:
   void moved();
   void enter_data(QChar digit);
+  // Glyph and advance of each printable ASCII character in the view's font, looked up once per
+  // font: a page is some 530 short texts of these characters, and shaping each again at every
+  // repaint cost most of the repaint.
+  void prepare_glyphs();
 
   NodeAccess& access_;
   HexModel model_;
   Page page_;
   QString title_;
   QBasicTimer timer_;
+  QFont glyph_font_;  // the font the tables below were made for
+  QRawFont raw_font_;
+  std::array<quint32, 128> glyph_{};
+  std::array<qreal, 128> advance_{};
 };
 
 }  // namespace hexlook

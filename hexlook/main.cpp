@@ -1,10 +1,10 @@
 // hexlook: the live memory viewer of the CNC nodes, or with --dump one page as text.
 #include <QApplication>
 #include <cstdio>
-#include <cstring>
 
 #include "hexlook/main_frame.h"
 #include "hexlook/start_options.h"
+#include "platform/qt/display_check.h"
 #include "platform/qt/qt_prompter.h"
 
 namespace {
@@ -28,32 +28,24 @@ int run_dump(const hexlook::StartOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool dump = false;
-  for (int i = 1; i < argc; ++i)
-    if (std::strcmp(argv[i], "--dump") == 0) dump = true;
-
-  if (dump) {
-    // No window and no message box: a core application is enough.
-    QCoreApplication app(argc, argv);
-    hexlook::StartOptions options;
-    std::string error;
+  // The options are read before the window's application object exists, so --help, a bad option
+  // and --dump need no display.
+  hexlook::StartOptions options;
+  std::string error;
+  {
+    QCoreApplication core(argc, argv);
     bool help = false;
-    if (!hexlook::parse_start_options(app.arguments(), &options, &error, &help)) {
+    if (!hexlook::parse_start_options(core.arguments(), &options, &error, &help)) {
       std::fprintf(help ? stdout : stderr, help ? "%s" : "hexlook: %s\n", error.c_str());
       return help ? 0 : 2;
     }
-    return run_dump(options);
+    if (options.dump) return run_dump(options);
   }
 
+  moxel::require_display("hexlook", "--dump prints a page as text without one");
   QApplication app(argc, argv);
+  moxel::display_found_done();
   app.setApplicationName("Hexlook");
-  hexlook::StartOptions options;
-  std::string error;
-  bool help = false;
-  if (!hexlook::parse_start_options(app.arguments(), &options, &error, &help)) {
-    std::fprintf(help ? stdout : stderr, help ? "%s" : "hexlook: %s\n", error.c_str());
-    return help ? 0 : 2;
-  }
   moxel::QtPrompter prompter;
   moxel::set_prompter(&prompter);
 
@@ -64,8 +56,7 @@ int main(int argc, char** argv) {
   }
   hexlook::MainFrame frame(*access);
   prompter.set_parent_window(&frame);
-  hexlook::StartOptions start = options;
-  error = hexlook::apply_start_options(start, *access, frame.view()->model());
+  error = hexlook::apply_start_options(options, *access, frame.view()->model());
   if (!error.empty()) std::fprintf(stderr, "hexlook: %s\n", error.c_str());
   frame.view()->refresh_node_title();
   frame.refresh();

@@ -22,6 +22,12 @@ const char* const kHelpText =
 const char* const kIdleText =
     "F2:Node, F3:FLUX I/O, F4:Read Only, F6:Byte, F7:Word, F8:Double Word, F9:Address";
 const char* const kRefusalText = "Installation of FLUX driver (LORAND) is not success. ";
+const char* const kBusyText = "BUSY";
+
+QString link_text(const Page& page) {
+  if (!page.link_up) return QString("COM ERR");
+  return page.stalled ? QString(kBusyText) : QString();
+}
 
 bool nodes_reachable_or_refuse(const NodeAccess& access) {
   if (access.available()) return true;
@@ -193,10 +199,11 @@ MainFrame::MainFrame(NodeAccess& access, QWidget* parent) : QMainWindow(parent) 
   resize(std::max(hint.width(), statusBar()->sizeHint().width() + 24), hint.height());
 }
 
+// Also in the register view: the keys still move the hidden memory page there, and the pane keeps
+// showing where the cursor is.
 void MainFrame::update_address_pane() {
   const HexModel& m = view_->model();
-  if (!m.register_view)
-    address_pane_->setText(QString::asprintf("%08X", m.cursor_address()));
+  address_pane_->setText(QString::asprintf("%08X", m.cursor_address()));
   read_only_pane_->setText(m.write_enabled ? QString() : QString("Read Only"));
 }
 
@@ -204,7 +211,7 @@ void MainFrame::refresh() {
   setWindowTitle("Hexlook : " + view_->node_title());
   if (!view_->model().register_view) {
     update_address_pane();
-    link_pane_->setText(view_->last_page().link_up ? QString() : QString("COM ERR"));
+    link_pane_->setText(link_text(view_->last_page()));
   }
   update_command_states();
 }

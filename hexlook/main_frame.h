@@ -31,6 +31,11 @@ enum Command : int {
 extern const char* const kHelpText;
 extern const char* const kIdleText;
 extern const char* const kRefusalText;
+extern const char* const kBusyText;
+
+// The link pane: "COM ERR" while the link is down or the status cannot be read; "BUSY" while the
+// link is up but the board stays busy (its page shows all ones unread); else empty.
+QString link_text(const Page& page);
 
 // The start-up check: when no node can be reached, tells the user (caption "Hexlook", stop icon)
 // and answers false; the program then ends.

@@ -50,6 +50,7 @@ std::string node_title(int node, const std::string& name);
 // One composed page: what to draw and what the panes show.
 struct Page {
   Layout layout;
+  std::vector<uint32_t> cells;  // memory mode: the values read, the first at the page address
   std::string current_text;  // text of the cursor cell; empty in register view
   uint32_t current_address = 0;
   bool link_up = false;  // status bit 6 at this paint (memory mode only)

@@ -12,6 +12,8 @@ std::string format(const char* fmt, uint32_t value) {
   return buffer;
 }
 
+char shown_character(uint32_t byte) { return byte >= 0x20 && byte <= 0x7E ? char(byte) : '.'; }
+
 }  // namespace
 
 std::string cell_text(Mode m, uint32_t value) {
@@ -48,8 +50,7 @@ Layout memory_layout(const HexModel& model, const uint32_t* cells) {
       for (int k = 0; k < 16; ++k) {
         const uint32_t b = cells[i * 16 + k] & 0xFF;
         const bool cursor = uint32_t(i) == model.row() && uint32_t(k) == model.column();
-        const char c = (b >= 0x20 && b <= 0x7E) ? char(b) : '.';
-        out.push_back({10 * (54 + k), i + 1, std::string(1, c), cursor});
+        out.push_back({10 * (54 + k), i + 1, std::string(1, shown_character(b)), cursor});
       }
     }
   }
@@ -82,6 +83,32 @@ std::vector<std::string> render_rows(const Layout& layout) {
     }
   }
   return lines;
+}
+
+std::vector<std::string> dump_rows(Mode mode, uint32_t top_line, const uint32_t* cells) {
+  const uint32_t unit = unit_size(mode);
+  const int per_line = int(16 / unit);
+  const size_t width = 2 * unit;  // hexadecimal digits of a cell
+  std::vector<std::string> rows;
+  std::string header(8, ' ');
+  for (int k = 0; k < per_line; ++k) {
+    std::string h = format("+%X", uint32_t(k) * unit);
+    h.resize(width, ' ');
+    header += ' ' + h;
+  }
+  rows.push_back(header + " 0123456789ABCDEF");
+  for (uint32_t i = 0; i < kLinesPerPage; ++i) {
+    std::string row = format("%08X", (top_line + i) * 16u);
+    std::string characters;
+    for (int k = 0; k < per_line; ++k) {
+      const uint32_t value = cells[i * per_line + k];
+      row += ' ' + cell_text(mode, value);
+      // A cell holds its bytes lowest address first in its low bits.
+      for (uint32_t b = 0; b < unit; ++b) characters += shown_character((value >> (8 * b)) & 0xFF);
+    }
+    rows.push_back(row + ' ' + characters);
+  }
+  return rows;
 }
 
 }  // namespace hexlook

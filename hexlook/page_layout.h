@@ -1,8 +1,9 @@
 #pragma once
 // The page as the viewer draws it: a list of texts placed on a grid whose x unit is a tenth of the
-// width of the character "0" and whose row unit is its height. The window converts positions to pixels
-// (cut toward zero); the text dump puts each text into the character column its first pixel falls
-// in. Both draw from the same list, so the dump is what the user sees.
+// width of the character "0" and whose row unit is its height. The window converts positions to
+// pixels (cut toward zero). The text dump of a memory page is laid out for reading instead (see
+// dump_rows); the register view's dump puts each text into the character column its first pixel
+// falls in.
 #include <array>
 #include <cstdint>
 #include <string>
@@ -41,5 +42,12 @@ std::string cell_text(Mode m, uint32_t value);
 // without background, so a trailing blank hides nothing). One string per row from row 0 to the
 // last row used, trailing blanks removed.
 std::vector<std::string> render_rows(const Layout& layout);
+
+// The memory page as text, for people and scripts: a header row, then per line the address, the
+// cells with one blank between them and the line's 16 bytes as characters (printable ASCII, else
+// "."), in every mode. Headers sit over their cells:
+//            +0 +1 ... +F 0123456789ABCDEF
+//   20C01000 48 65 ... 41 He.............A
+std::vector<std::string> dump_rows(Mode mode, uint32_t top_line, const uint32_t* cells);
 
 }  // namespace hexlook

@@ -76,7 +76,9 @@ std::string apply_start_options(const StartOptions& options, NodeAccess& access,
 }
 
 std::vector<std::string> dump_page(NodeAccess& access, const HexModel& model) {
-  auto rows = render_rows(compose_page(access, model).layout);
+  const Page page = compose_page(access, model);
+  if (!model.register_view) return dump_rows(model.mode(), model.top_line(), page.cells.data());
+  auto rows = render_rows(page.layout);
   for (auto& row : rows) row.erase(row.find_last_not_of(' ') + 1);
   return rows;
 }

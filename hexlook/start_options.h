@@ -30,7 +30,8 @@ bool parse_start_options(const QStringList& arguments, StartOptions* options, st
 // (the address goes last, as the Node dialog does it). An error text when the node is not present.
 std::string apply_start_options(const StartOptions& options, NodeAccess& access, HexModel& model);
 
-// The page as text: one line per drawn row, the header row first, trailing blanks removed.
+// The page as text, with the reads of one repaint: a memory page as dump_rows lays it out; the
+// register view one line per drawn row, the header row first, trailing blanks removed.
 std::vector<std::string> dump_page(NodeAccess& access, const HexModel& model);
 
 }  // namespace hexlook

@@ -19,7 +19,7 @@ void put(int* where, int value) {
 
 std::filesystem::path NamedEvent::file_for(const std::string& name,
                                            const std::filesystem::path& folder) {
-  return (folder.empty() ? run_dir() : folder) / (name + ".event");
+  return (folder.empty() ? lock_dir() : folder) / (name + ".event");
 }
 
 std::unique_ptr<NamedEvent> NamedEvent::create(const std::string& name,

@@ -1,5 +1,5 @@
 #pragma once
-// A manual-reset event shared by all processes of the machine: a one-byte file in the run folder,
+// A manual-reset event shared by all processes of the machine: a one-byte file in the lock folder,
 // '1' while set and '0' while reset. The owner creates it (reset) and tests it without ever waiting;
 // any user's program may set it. Reads and writes are single pread/pwrite calls, so a file that
 // someone truncated or filled with rubbish simply reads as "not set".
@@ -11,7 +11,7 @@ namespace moxel {
 
 class NamedEvent {
  public:
-  // Opens `name`.event in `folder` (the run folder by default), making it when missing, with mode
+  // Opens `name`.event in `folder` (the lock folder by default), making it when missing, with mode
   // 0666 so that every user's programs can set it, and resets it. Null on failure; *error is then
   // the errno, and *step says whether making the object (1) or opening it to all users (2) failed.
   static std::unique_ptr<NamedEvent> create(const std::string& name,

@@ -1,6 +1,8 @@
 #pragma once
-// A lock shared by all processes of the machine: flock on a file in the run folder. The kernel
+// A lock shared by all processes of the machine: flock on a file in the lock folder. The kernel
 // releases it when its holder dies, so a crashed program never leaves the others waiting.
+#include <sys/types.h>
+
 #include <filesystem>
 #include <string>
 
@@ -8,9 +10,13 @@ namespace moxel {
 
 class NamedLock {
  public:
-  // `name` becomes the file `name`.lock in `folder` (the run folder by default), created with mode
-  // 0666 so that every user's programs can share it.
-  explicit NamedLock(const std::string& name, const std::filesystem::path& folder = {});
+  // `name` becomes the file `name`.lock in `folder` (the lock folder by default). A file this lock
+  // creates gets `mode` (0666 by default, so that every user's programs can share it, whatever
+  // their umask); a file that exists is used as it is, never changed. The lock is not valid when
+  // the name is taken by anything but a regular file (a symbolic link planted there is not
+  // followed) or the file cannot be opened.
+  explicit NamedLock(const std::string& name, const std::filesystem::path& folder = {},
+                     mode_t mode = 0666);
   ~NamedLock();
   NamedLock(const NamedLock&) = delete;
   NamedLock& operator=(const NamedLock&) = delete;

@@ -26,6 +26,8 @@ std::filesystem::path sysconf_dir() { return from_env("MOXEL_SYSCONFDIR", "/etc/
 
 std::filesystem::path run_dir() { return from_env("MOXEL_RUNDIR", "/run/moxel"); }
 
+std::filesystem::path lock_dir() { return run_dir() / "locks"; }
+
 std::filesystem::path user_config_dir() {
   if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg)
     return std::filesystem::path(xdg) / "moxel";

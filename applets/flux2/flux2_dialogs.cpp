@@ -54,8 +54,13 @@ CNodeDlg::CNodeDlg(int node, const Environment& env, QWidget* parent)
   buttons->addWidget(ok_);
   buttons->addWidget(cancel);
 
+  reason_ = new QLabel(this);
+  reason_->setObjectName("readOnlyReason");
+  reason_->setWordWrap(true);
+
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(form);
+  layout->addWidget(reason_);
   layout->addLayout(buttons);
 
   // A value that is missing or cannot be read shows as 0 or empty.
@@ -64,13 +69,23 @@ CNodeDlg::CNodeDlg(int node, const Environment& env, QWidget* parent)
   type_->setCurrentIndex(cnc_type_index(stored.cnc_type));
   port_->setCurrentIndex(entry_from_address(stored.port_address));
 
-  // Users who may not change the machine configuration see it, and can change nothing.
-  if (!env_.writable(env_.file)) {
+  // Users who may not change the machine configuration see it, and can change nothing; so does
+  // everyone while the file cannot be read, since a save would replace what it holds. The dialog
+  // says which.
+  const std::string problem = config_read_problem(env_.file);
+  std::string reason;
+  if (!problem.empty())
+    reason = env_.file.string() + " cannot be read (" + problem + "); nothing will be overwritten.";
+  else if (!env_.writable(env_.file))
+    reason = write_refusal_reason(env_.file);
+  if (!reason.empty()) {
     read_only_ = true;
     name_->setEnabled(false);
     type_->setEnabled(false);
     port_->setEnabled(false);
+    reason_->setText(qs("Read only: " + reason));
   }
+  reason_->setVisible(read_only_);
 }
 
 QWidget* CNodeDlg::control(Control c) const {
@@ -94,6 +109,15 @@ void CNodeDlg::accept() {
     moxel::prompter().tell("Error", checked.message, moxel::Icon::exclamation);
     if (QWidget* w = control(checked.focus)) w->setFocus();
     return;
+  }
+  // The driver would skip one of two nodes whose ports overlap, telling only its log.
+  if (checked.settings->port_address != 0) {
+    const int other = port_user(moxel::load_config(env_.file), node_, checked.settings->port_address);
+    if (other >= 0) {
+      moxel::prompter().tell("Error", port_used_message(other), moxel::Icon::exclamation);
+      port_->setFocus();
+      return;
+    }
   }
   std::string error;
   if (!write_node(env_.file, node_, *checked.settings, &error)) {
@@ -171,8 +195,19 @@ void CFlux2Dlg::done(int result) {
   env_.runner(restart_command(restart_mode(moxel::load_config(env_.file))));
 }
 
+void CFlux2Dlg::warn_if_unreadable() {
+  const std::string problem = config_read_problem(env_.file);
+  if (problem.empty()) return;
+  moxel::prompter().tell(
+      "FLUX", "The FLUX settings cannot be read from " + env_.file.string() + ": " + problem +
+                  ".\n\nEvery node shows as empty and cannot be changed, so nothing will be "
+                  "overwritten. Mend or remove the file, then open FLUX again.",
+      moxel::Icon::exclamation);
+}
+
 void run_applet(QWidget* parent, Environment env) {
   CFlux2Dlg dialog(std::move(env), parent);
+  dialog.warn_if_unreadable();
   dialog.exec();
 }
 

@@ -8,6 +8,7 @@
 #include "applets/flux2/flux2_settings.h"
 
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
@@ -34,6 +35,8 @@ class CNodeDlg : public QDialog {
   QComboBox* type_list() const { return type_; }
   QComboBox* port_list() const { return port_; }
   QPushButton* ok_button() const { return ok_; }
+  // Why the dialog is read-only; hidden while it is not.
+  QLabel* read_only_reason() const { return reason_; }
 
   // OK: checks the input and writes the node, or shows what is wrong and stays open. A read-only
   // dialog closes as if Cancel were pressed.
@@ -48,6 +51,7 @@ class CNodeDlg : public QDialog {
   QLineEdit* name_;
   QComboBox* type_;
   QComboBox* port_;
+  QLabel* reason_;
   QPushButton* ok_;
 };
 
@@ -65,6 +69,9 @@ class CFlux2Dlg : public QDialog {
 
   // Runs the node dialog for `node` modally; returns its result.
   int open_node_dialog(int node);
+  // At open: when the configuration file cannot be read, says so and that nothing will be
+  // overwritten (every node shows as empty and its dialog is read-only).
+  void warn_if_unreadable();
   void done(int result) override;
 
  private:

@@ -1,7 +1,10 @@
 #include "applets/flux2/flux2_settings.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +12,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "platform/paths.h"
@@ -93,11 +98,58 @@ std::string trim_blanks(const std::string& text) {
   return text.substr(first, last - first);
 }
 
-size_t utf8_length(const std::string& text) {
-  size_t n = 0;
-  for (unsigned char c : text)
-    if ((c & 0xC0) != 0x80) ++n;
-  return n;
+int port_user(const moxel::ConfigData& data, int node, uint32_t address) {
+  for (int other = 0; other < kNodeCount; ++other) {
+    if (other == node) continue;
+    const uint64_t stored = data.dword(kSection, value_name("IoPortAddress", other));
+    if (stored != 0 && stored < uint64_t(address) + kPortRangeLength &&
+        address < stored + kPortRangeLength)
+      return other;
+  }
+  return -1;
+}
+
+std::string port_used_message(int other) {
+  return "I/O Port Address is already used by Node " + std::to_string(other) + ".";
+}
+
+std::string config_read_problem(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return errno == ENOENT ? std::string() : std::string(std::strerror(errno));
+  std::stringstream text;
+  text << in.rdbuf();
+  if (in.bad()) return "it cannot be read";
+  int line = 0;
+  if (!moxel::ConfigData::parse(text.str(), &line))
+    return "line " + std::to_string(line) + " is not understood";
+  return {};
+}
+
+namespace {
+
+// "owner root, group moxel, mode 0755"
+std::string ownership(const std::filesystem::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
+  const struct passwd* user = ::getpwuid(st.st_uid);
+  const struct group* group = ::getgrgid(st.st_gid);
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
+  return std::string("owner ") + (user ? user->pw_name : std::to_string(st.st_uid)) + ", group " +
+         (group ? group->gr_name : std::to_string(st.st_gid)) + ", mode " + mode;
+}
+
+}  // namespace
+
+std::string write_refusal_reason(const std::filesystem::path& file) {
+  const std::filesystem::path folder = file.parent_path().empty() ? "." : file.parent_path();
+  if (::access(folder.c_str(), F_OK) != 0) return "The folder " + folder.string() + " does not exist.";
+  // The file is replaced by a new one, so the folder must let this user create files.
+  if (::access(folder.c_str(), W_OK | X_OK) != 0)
+    return "You may not create files in " + folder.string() + " (" + ownership(folder) + ").";
+  if (::access(file.c_str(), F_OK) == 0 && ::access(file.c_str(), W_OK) != 0)
+    return "You may not change " + file.string() + " (" + ownership(file) + ").";
+  return "You may not change " + file.string() + ".";
 }
 
 Checked check_node_input(int port_entry, const std::string& name, int type_index) {
@@ -116,7 +168,7 @@ Checked check_node_input(int port_entry, const std::string& name, int type_index
   }
   std::string trimmed = trim_blanks(name);
   if (trimmed.empty()) return refuse("Input Node Name.", Control::name);
-  if (utf8_length(trimmed) > size_t(kMaxNameLength))
+  if (trimmed.size() > size_t(kMaxNameLength))
     return refuse("Node Name is too long. (Maximum length is 19.)", Control::name);
   if (!storable_name(trimmed))
     return refuse("Node Name cannot contain control characters or a blank followed by \";\".",

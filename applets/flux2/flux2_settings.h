@@ -59,13 +59,26 @@ struct Checked {
 };
 
 // Checks the dialog's input. `port_entry` and `type_index` are list positions, -1 for none
-// selected; `name` is the edit's text in UTF-8.
+// selected; `name` is the edit's text in UTF-8, at most kMaxNameLength bytes once trimmed (the
+// driver answers a name in 20 bytes with its NUL, so a longer one would come back cut).
 Checked check_node_input(int port_entry, const std::string& name, int type_index);
 
 // Names leading or trailing blanks removed (spaces, tabs and the other ASCII white space).
 std::string trim_blanks(const std::string& text);
-// Length in characters of UTF-8 text (each code point counts once).
-size_t utf8_length(const std::string& text);
+
+// Each node's board takes 16 ports from its address up; the driver skips a node whose ports overlap
+// those of another. The node other than `node` whose stored ports overlap the 16 from `address`,
+// or -1.
+inline constexpr uint32_t kPortRangeLength = 16;
+int port_user(const moxel::ConfigData& data, int node, uint32_t address);
+// The node dialog's message for a port range that `other` already uses.
+std::string port_used_message(int other);
+
+// Why `file` cannot be read, or empty when it reads (a missing file reads as empty). The store then
+// shows it as empty and refuses to overwrite it.
+std::string config_read_problem(const std::filesystem::path& file);
+// Why this process may not replace `file`: the folder or the file, with owner, group and mode.
+std::string write_refusal_reason(const std::filesystem::path& file);
 
 // ---- restart after a change ----
 

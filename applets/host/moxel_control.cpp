@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "applets/common/cpl.h"
+#include "platform/qt/display_check.h"
 
 namespace fs = std::filesystem;
 
@@ -136,8 +137,10 @@ int run_applet(const fs::path& file, int argc, char** argv) {
     std::fprintf(stderr, "moxel-control: %s: %s\n", file.c_str(), lib.error().c_str());
     return 2;
   }
-  // The applet shows its dialog modally inside the host's application.
+  // The applet shows its dialog modally inside the host's application, which needs a display.
+  moxel::require_display("moxel-control", "");
   QApplication app(argc, argv);
+  moxel::display_found_done();
   if (!lib.start(nullptr)) {
     std::fprintf(stderr, "moxel-control: %s: %s\n", file.c_str(), lib.error().c_str());
     return 2;

@@ -166,7 +166,7 @@ void BootSoftware::start(Host& host) {
       {0x201, &BootSoftware::read_sram},     {0x202, &BootSoftware::write_sram},
   };
   for (const auto& [code, fn] : functions)
-    mb.add(code, [this, fn](Host& h, const Request& rq, Reply& rp) { (this->*fn)(h, rq, rp); });
+    mb.add(code, [this, f = fn](Host& h, const Request& rq, Reply& rp) { (this->*f)(h, rq, rp); });
 
   host.add_boot_mode("console", [this, &host] { enter(host, Phase::console); });
   host.add_boot_mode("auto", [this, &host] { load_system(host); });
@@ -222,6 +222,7 @@ void BootSoftware::enter(Host& host, Phase phase) {
 
 void BootSoftware::load_system(Host& host) {
   enter(host, Phase::loading);
+  if (host.setting("BootScreen", 0)) return;  // its screen ends the loading (boot_screen.h)
   const uint64_t generation = boot_generation_;
   host.after_ms(load_ms_, [this, &host, generation] {
     if (generation == boot_generation_ && host.phase() == Phase::loading) enter(host, Phase::running);

@@ -17,6 +17,7 @@
 //                   the erasing to the PC, block by block)
 //   EraseTime<n>, WriteTime<n>, ReadTime<n> (per F-ROM block), SramTime<n> (per SRAM block),
 //   LoadTime<n> (loading phase before the system runs): milliseconds, default 0
+//   (BootScreen<n> = 1 hands the loading phase to the boot screen, boot_screen.h)
 //
 // The directory is kept in "directory.bin" in the node's state folder, beside the F-ROM and SRAM.
 #include <cstdint>

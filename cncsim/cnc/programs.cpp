@@ -1,6 +1,7 @@
 #include "cncsim/cnc/programs.h"
 
 #include "cncsim/cnc/boot.h"
+#include "cncsim/cnc/boot_screen.h"
 #include "cncsim/cnc/param_service.h"
 #include "cncsim/cnc/running.h"
 #include "cncsim/cnc/memory_card.h"
@@ -13,6 +14,7 @@ void install_programs(Host& host) {
   host.add_program(make_option_params());
   host.add_program(make_running_system());
   host.add_program(make_memory_card());
+  host.add_program(make_boot_screen());
   host.add_program(make_mdi_program());
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "testsupport/temp_folder.h"
 #include "cncsim/card.h"
 #include "cncsim/card_functions.h"
 
@@ -17,16 +18,9 @@ namespace {
 using namespace cncsim;
 namespace fs = std::filesystem;
 
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    char name[] = "/tmp/card-test-XXXXXX";
-    path = mkdtemp(name);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
+// A temporary folder removed at the end of the test.
+struct TempDir : moxel::test::TempFolder {
+  TempDir() : TempFolder("card-test") {}
 };
 
 // A card and the shared memory its functions move data through; strings at kPath, data at 0.

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "testsupport/temp_folder.h"
 #include "cncsim/cnc/boot.h"
 #include "cncsim/cnc/host.h"
 #include "cncsim/cnc/mailbox.h"
@@ -27,16 +28,9 @@ constexpr uint32_t kBase = 0x300;
 constexpr uint32_t kArea = 0x20CD0000;  // communication area of a node that is not type 3
 constexpr uint32_t kMailbox = kArea + 0x100;
 
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    char name[] = "/tmp/cnc-host-test-XXXXXX";
-    path = mkdtemp(name);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
+// A temporary folder removed at the end of the test.
+struct TempDir : moxel::test::TempFolder {
+  TempDir() : TempFolder("cnc-host-test") {}
 };
 
 // One unit at a time through the board's registers, as the driver runs them.

@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -13,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "cncsim/control.h"
+#include "testsupport/temp_folder.h"
 #include "cncsim/simulator.h"
 #include "testsupport/run_program.h"
 #include "driver/core/status.h"
@@ -27,16 +35,8 @@ namespace fs = std::filesystem;
 constexpr uint32_t kBase = 0x300;
 
 // A temporary folder removed at the end of the test.
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    char name[] = "/tmp/cncsim-test-XXXXXX";
-    path = mkdtemp(name);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
+struct TempDir : moxel::test::TempFolder {
+  TempDir() : TempFolder("cncsim-test") {}
 };
 
 // Runs the register protocol of one unit exactly as the driver does it.
@@ -382,6 +382,48 @@ TEST_F(CncsimBoard, SramAndFromSurviveANewSimulatorOnTheSameFolder) {
   EXPECT_EQ(peek(*node, 0x20C00000, 1), (std::vector<uint8_t>{0}));  // shared memory is not kept
 }
 
+// A daemon killed while it creates a state file leaves no file or a complete one: a restart finds
+// erased flash (all ones) and grows a short file with erased bytes as well. The kills are spread
+// over the time one creation takes on this machine.
+TEST(CncsimState, KillDuringCreationLeavesAnErasedFrom) {
+  TempDir dir;
+  std::string error;
+  const auto t0 = std::chrono::steady_clock::now();
+  {
+    cncsim::MappedFile probe;
+    ASSERT_TRUE(probe.open(dir.path / "probe.bin", cncsim::kMaxSpaceSize, 0xFF, &error)) << error;
+  }
+  const auto took = std::chrono::steady_clock::now() - t0;
+  constexpr int kTries = 12;
+  for (int i = 0; i < kTries; ++i) {
+    const fs::path file = dir.path / ("from" + std::to_string(i) + ".bin");
+    if (i % 3 == 2) {  // an older, shorter file to be grown
+      std::ofstream(file) << std::string(4096, '\x5A');
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+      cncsim::MappedFile f;
+      std::string e;
+      f.open(file, cncsim::kMaxSpaceSize, 0xFF, &e);
+      _exit(0);
+    }
+    std::this_thread::sleep_for(took * i / (kTries - 2));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    cncsim::MappedFile restarted;
+    ASSERT_TRUE(restarted.open(file, cncsim::kMaxSpaceSize, 0xFF, &error)) << error;
+    const size_t kept = i % 3 == 2 ? 4096 : 0;
+    EXPECT_EQ(size_t(std::count(restarted.data(), restarted.data() + kept, 0x5A)), kept) << i;
+    EXPECT_EQ(size_t(std::count(restarted.data() + kept, restarted.data() + restarted.size(), 0xFF)),
+              restarted.size() - kept)
+        << "try " << i << ": the F-ROM must read as erased";
+  }
+  size_t temporaries = 0;
+  for (const auto& entry : fs::directory_iterator(dir.path))
+    temporaries += entry.path().filename().string().find(".new-") != std::string::npos;
+  EXPECT_EQ(temporaries, 0u);
+}
+
 TEST_F(CncsimBoard, UnusableStateFolderKeepsSramAndFromInMemory) {
   // The node's folder cannot be made (a file stands in the way), and in a second case the SRAM
   // file cannot be opened (a folder stands there): the node still works, from memory.
@@ -584,6 +626,82 @@ TEST_F(CncsimBoard, ControlCommandsDriveTheNode) {
 moxel::test::ProgramResult run_cncsim(const fs::path& socket, std::vector<std::string> args) {
   args.insert(args.begin(), {CNCSIM_PROGRAM, "--socket", socket.string()});
   return moxel::test::run_program(args, moxel::test::Stderr::merged);
+}
+
+// A client that sends its command a byte at a time holds up no other client, and is dropped when
+// the deadline for its command has passed.
+TEST_F(CncsimBoard, ATricklingControlClientHoldsUpNobody) {
+  const fs::path socket = dir.path / "cncsim";
+  std::string error;
+  sim->set_command_deadline(std::chrono::seconds(8));
+  ASSERT_TRUE(sim->start_control(socket, 0600, gid_t(-1), &error)) << error;
+
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
+  const int slow = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(connect(slow, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  timeval limit{30, 0};
+  setsockopt(slow, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  std::atomic<bool> answered{false};
+  std::thread trickle([&] {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!answered && std::chrono::steady_clock::now() < until) {
+      if (::send(slow, "s", 1, MSG_NOSIGNAL) != 1) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the trickler is being served
+
+  const auto r = run_cncsim(socket, {"status", "0"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  char peeked;
+  EXPECT_LT(::recv(slow, &peeked, 1, MSG_PEEK | MSG_DONTWAIT), 0)
+      << "the other client was served while the trickler still had no answer";
+  // The trickler gets its refusal once its deadline passed (the read is bounded by SO_RCVTIMEO).
+  std::string reply;
+  char buffer[256];
+  for (ssize_t n; (n = ::read(slow, buffer, sizeof buffer)) > 0;) reply.append(buffer, size_t(n));
+  answered = true;
+  trickle.join();
+  ::close(slow);
+  EXPECT_EQ(reply, "ERR\ncommand not complete in time\n");
+}
+
+// Pokes larger than a command line can carry take their bytes from a file or standard input.
+TEST_F(CncsimBoard, PokeTakesItsDataFromAFileOrStandardInput) {
+  const fs::path socket = dir.path / "cncsim";
+  std::string error;
+  ASSERT_TRUE(sim->start_control(socket, 0600, gid_t(-1), &error)) << error;
+  std::string data(3 * 1024 * 1024, '\0');  // 3 MB: far past what one argument may hold
+  for (size_t i = 0; i < data.size(); ++i) data[i] = char(i * 7 + i / 251);
+  const fs::path file = dir.path / "data.bin";
+  std::ofstream(file, std::ios::binary) << data;
+
+  auto r = run_cncsim(socket, {"poke", "0", "0xE0000000", "--file", file.string()});
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::vector<uint8_t> back(data.size());
+  node->peek(0xE0000000, back);
+  auto same = [](uint8_t a, char b) { return a == uint8_t(b); };
+  EXPECT_TRUE(std::equal(back.begin(), back.end(), data.begin(), same)) << "the F-ROM holds the file";
+
+  data.resize(0x100000);
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << std::string(data.rbegin(), data.rend());
+  r = moxel::test::run_program({"/bin/sh", "-c",
+                                std::string(CNCSIM_PROGRAM) + " --socket " + socket.string() +
+                                    " poke 0 0x20c00000 --file - < " + file.string()},
+                               moxel::test::Stderr::merged);
+  ASSERT_EQ(r.status, 0) << r.out;
+  back.assign(0x100000, 0);
+  node->peek(0x20C00000, back);
+  EXPECT_TRUE(std::equal(back.begin(), back.end(), data.rbegin(), same)) << "shared memory holds standard input";
+
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << std::string(cncsim::kMaxPeek + 1, 'x');
+  r = run_cncsim(socket, {"poke", "0", "0x20c00000", "--file", file.string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("more than"), std::string::npos) << r.out;
+  r = run_cncsim(socket, {"poke", "0", "0x20c00000", "--file", (dir.path / "absent").string()});
+  EXPECT_EQ(r.status, 1);
 }
 
 TEST_F(CncsimBoard, CommandTalksToTheControlSocket) {

@@ -1,3 +1,4 @@
+#include "testsupport/temp_folder.h"
 #include "cncsim/cnc/param_service.h"
 
 #include <gtest/gtest.h>
@@ -13,13 +14,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    char name[] = "/tmp/param-test-XXXXXX";
-    path = mkdtemp(name);
-  }
-  ~TempDir() { fs::remove_all(path); }
+// A temporary folder removed at the end of the test.
+struct TempDir : moxel::test::TempFolder {
+  TempDir() : TempFolder("param-test") {}
 };
 
 // The request block as the PC fills it.

@@ -2,14 +2,58 @@
 
 #include <strings.h>
 
+#include <cstdio>
+
 namespace lorand::host {
 namespace {
 constexpr std::string_view kParameters = "Parameters";
 }
 
-HostPlatform::HostPlatform(std::filesystem::path config_file, RawPorts& raw, SimBoardFactory sim,
-                           std::filesystem::path ioports)
-    : config_file_(std::move(config_file)), raw_(raw), sim_(std::move(sim)), claims_(raw, std::move(ioports)) {}
+void report_unusable_values(const moxel::ConfigData& config, bool at_start) {
+  for (uint32_t n = 0; n < 8; ++n) {
+    const std::string suffix = std::to_string(n);
+    auto value = [&](const char* section, const char* stem) { return config.find(section, stem + suffix); };
+    auto not_a_number = [&](const std::string* text) { return text && !moxel::parse_dword(*text); };
+    if (const std::string* port = value("Parameters", "IoPortAddress"); at_start && not_a_number(port))
+      std::fprintf(stderr, "lorandd: node %u: [Parameters] IoPortAddress%u=%s is not a number (decimal or 0x-hex); "
+                   "the node is not used\n", n, n, port->c_str());
+    if (const std::string* type = value("Parameters", "CncType"); not_a_number(type))
+      std::fprintf(stderr, "lorandd: node %u: [Parameters] CncType%u=%s is not a number (decimal or 0x-hex); "
+                   "the CNC type reads as 0\n", n, n, type->c_str());
+    if (const std::string* name = value("Parameters", "NodeName")) {
+      size_t characters = 0;
+      for (unsigned char c : *name) characters += (c & 0xC0) != 0x80;
+      if (characters > 19)
+        std::fprintf(stderr, "lorandd: node %u: [Parameters] NodeName%u=%s is longer than 19 characters; "
+                     "the name reads as empty\n", n, n, name->c_str());
+    }
+    const std::string* board = value("Host", "Board");
+    if (at_start && board && strcasecmp(board->c_str(), "isa") != 0 && strcasecmp(board->c_str(), "sim") != 0)
+      std::fprintf(stderr, "lorandd: node %u: [Host] Board%u=%s is neither isa nor sim; using isa\n", n, n,
+                   board->c_str());
+  }
+}
+
+HostPlatform::HostPlatform(std::filesystem::path config_file, moxel::ConfigData startup, RawPorts& raw,
+                           SimBoardFactory sim, std::filesystem::path ioports)
+    : raw_(raw),
+      sim_(std::move(sim)),
+      claims_(raw, std::move(ioports)),
+      config_(std::move(config_file), std::move(startup)),
+      startup_(config_.get(false)),
+      reported_(startup_) {}
+
+void HostPlatform::follow_changes() { following_ = true; }
+
+std::shared_ptr<const moxel::ConfigData> HostPlatform::config() {
+  std::shared_ptr<const moxel::ConfigData> now = config_.get(following_);
+  std::lock_guard lock(reported_mutex_);
+  if (now != reported_) {
+    report_unusable_values(*now, false);
+    reported_ = now;
+  }
+  return now;
+}
 
 BoardKind HostPlatform::board_kind(const moxel::ConfigData& config, uint32_t node) {
   const std::string value = config.string("Host", "Board" + std::to_string(node), "isa");
@@ -17,17 +61,17 @@ BoardKind HostPlatform::board_kind(const moxel::ConfigData& config, uint32_t nod
 }
 
 // The parameters path names the driver's key; here it is always the [Parameters] section of
-// lorand.conf, read afresh so that changed names and types are seen at once.
+// lorand.conf, as it is now, so that changed names and types are seen at once.
 std::optional<uint32_t> HostPlatform::query_dword(std::string_view, std::string_view name) {
-  const moxel::ConfigData config = moxel::load_config(config_file_);
-  const std::string* value = config.find(kParameters, name);
+  const auto config = this->config();
+  const std::string* value = config->find(kParameters, name);
   if (!value) return std::nullopt;
   return moxel::parse_dword(*value);
 }
 
 std::optional<std::string> HostPlatform::query_string(std::string_view, std::string_view name) {
-  const moxel::ConfigData config = moxel::load_config(config_file_);
-  const std::string* value = config.find(kParameters, name);
+  const auto config = this->config();
+  const std::string* value = config->find(kParameters, name);
   if (!value) return std::nullopt;
   return *value;
 }
@@ -50,8 +94,7 @@ bool HostPlatform::create_link(std::string_view, std::string_view device) {
 void HostPlatform::delete_link(std::string_view) { link_.clear(); }
 
 bool HostPlatform::claim_ports(uint32_t node, uint32_t base, uint32_t length) {
-  const moxel::ConfigData config = moxel::load_config(config_file_);
-  const bool real = board_kind(config, node) == BoardKind::Isa;
+  const bool real = board_kind(*startup_, node) == BoardKind::Isa;
   return claims_.claim(node, base, length, real, &claim_errors_[node]);
 }
 
@@ -67,8 +110,7 @@ uintptr_t HostPlatform::map_io(uint64_t, uint32_t) { return 0; }
 void HostPlatform::unmap_io(uintptr_t, uint32_t) {}
 
 PortIo& HostPlatform::port_io(uint32_t node, uint32_t base) {
-  const moxel::ConfigData config = moxel::load_config(config_file_);
-  if (board_kind(config, node) == BoardKind::Sim) return sim_(node, base);
+  if (board_kind(*startup_, node) == BoardKind::Sim) return sim_(node, base);
   if (!isa_[node]) isa_[node] = std::make_unique<IsaPortIo>(raw_);
   return *isa_[node];
 }

@@ -3,6 +3,7 @@
 // in-process device records, the port claim of each node, and per node either real ISA ports or a
 // simulated board.
 #include <array>
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -20,11 +21,18 @@ enum class BoardKind { Isa, Sim };
 // Makes the simulated board of a node (the CNC simulator, or a plain memory board).
 using SimBoardFactory = std::function<PortIo&(uint32_t node, uint32_t base)>;
 
+// Logs every value of lorand.conf that the daemon cannot use, naming its node and key, and what is
+// used instead. `at_start` adds the values read only at start (ports, board kinds).
+void report_unusable_values(const moxel::ConfigData& config, bool at_start);
+
 class HostPlatform final : public LnkPlatform {
  public:
-  // `config_file` is lorand.conf; it is read again at every query.
-  HostPlatform(std::filesystem::path config_file, RawPorts& raw, SimBoardFactory sim,
-               std::filesystem::path ioports = "/proc/ioports");
+  // `config_file` is lorand.conf and `startup` its contents as the daemon read them at start: load
+  // sets every node up from them. After follow_changes() a query sees the file as it is then (it
+  // is parsed again only when it changed).
+  HostPlatform(std::filesystem::path config_file, moxel::ConfigData startup, RawPorts& raw,
+               SimBoardFactory sim, std::filesystem::path ioports = "/proc/ioports");
+  void follow_changes();
 
   static BoardKind board_kind(const moxel::ConfigData& config, uint32_t node);
 
@@ -49,7 +57,8 @@ class HostPlatform final : public LnkPlatform {
   const std::string& claim_error(uint32_t node) const { return claim_errors_[node]; }
 
  private:
-  std::filesystem::path config_file_;
+  std::shared_ptr<const moxel::ConfigData> config();
+
   RawPorts& raw_;
   SimBoardFactory sim_;
   PortClaims claims_;
@@ -57,6 +66,11 @@ class HostPlatform final : public LnkPlatform {
   std::array<std::string, 8> claim_errors_;
   std::string link_;
   std::array<std::unique_ptr<PortIo>, 8> isa_;
+  moxel::ConfigFile config_;
+  const std::shared_ptr<const moxel::ConfigData> startup_;  // board kinds never change after load
+  std::atomic<bool> following_{false};
+  std::mutex reported_mutex_;
+  std::shared_ptr<const moxel::ConfigData> reported_;  // the contents last checked for the log
 };
 
 }  // namespace lorand::host

@@ -81,6 +81,44 @@ TEST(HexlookLayout, WordAndDwordPages) {
   EXPECT_EQ(rows[16], "20C000F0 00000039 0000003A 0000003B 0000003C");
 }
 
+// The dump: the same bytes in each mode, each cell one blank from the next, its header over its
+// first digit, the characters last and under their header.
+TEST(HexlookDump, EvenlySpacedCellsInEveryMode) {
+  // Bytes 0x41, 0x42, ... from the page address, then 0x00 and 0x7F to show the dot.
+  uint8_t bytes[256];
+  for (int i = 0; i < 256; ++i) bytes[i] = uint8_t(0x41 + i % 26);
+  bytes[14] = 0x00;
+  bytes[15] = 0x7F;
+  struct Case {
+    Mode mode;
+    const char* header;
+    const char* first_line;
+  } const cases[] = {
+      {Mode::byte,
+       "         +0 +1 +2 +3 +4 +5 +6 +7 +8 +9 +A +B +C +D +E +F 0123456789ABCDEF",
+       "FFFFFF00 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 00 7F ABCDEFGHIJKLMN.."},
+      {Mode::word,
+       "         +0   +2   +4   +6   +8   +A   +C   +E   0123456789ABCDEF",
+       "FFFFFF00 4241 4443 4645 4847 4A49 4C4B 4E4D 7F00 ABCDEFGHIJKLMN.."},
+      {Mode::dword,
+       "         +0       +4       +8       +C       0123456789ABCDEF",
+       "FFFFFF00 44434241 48474645 4C4B4A49 7F004E4D ABCDEFGHIJKLMN.."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.header);
+    const uint32_t unit = unit_size(c.mode);
+    std::vector<uint32_t> cells(256 / unit);
+    for (size_t k = 0; k < cells.size(); ++k)
+      for (uint32_t b = 0; b < unit; ++b) cells[k] |= uint32_t(bytes[k * unit + b]) << (8 * b);
+    const auto rows = dump_rows(c.mode, kLastTopLine, cells.data());
+    ASSERT_EQ(rows.size(), 17u);
+    EXPECT_EQ(rows[0], c.header);
+    EXPECT_EQ(rows[1], c.first_line);
+    EXPECT_EQ(rows[16].substr(0, 9), "FFFFFFF0 ");
+    for (const auto& row : rows) EXPECT_EQ(row.size(), rows[0].size()) << row;
+  }
+}
+
 TEST(HexlookLayout, CursorCellIsInverted) {
   struct Case { Mode mode; uint32_t address; int row; int x10; std::string text; };
   const Case cases[] = {

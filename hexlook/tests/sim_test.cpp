@@ -70,6 +70,25 @@ class HexlookSimTest : public QObject {
     moxel::set_prompter(nullptr);
   }
 
+  void without_a_display_says_so_and_ends_with_one() {
+    const std::vector<std::vector<std::string>> environments = {
+        {"QT_QPA_PLATFORM=", "DISPLAY=", "WAYLAND_DISPLAY="},
+        {"QT_QPA_PLATFORM=", "DISPLAY=:4711", "WAYLAND_DISPLAY="},  // set, but no server there
+    };
+    for (const auto& env : environments) {
+      const auto r = moxel::test::run_program({HEXLOOK_PROGRAM}, moxel::test::Stderr::separate, env);
+      QVERIFY2(r.status == 1, r.err.c_str());
+      QVERIFY2(r.err.find("hexlook: no display found (") != std::string::npos, r.err.c_str());
+      QVERIFY2(r.err.find("--dump") != std::string::npos, r.err.c_str());
+      QVERIFY2(r.err.find("Reinstalling") == std::string::npos, r.err.c_str());
+    }
+    // Help needs no display either.
+    const auto help = moxel::test::run_program({HEXLOOK_PROGRAM, "--help"},
+                                               moxel::test::Stderr::separate, environments[0]);
+    QCOMPARE(help.status, 0);
+    QVERIFY(help.out.find("--dump") != std::string::npos);
+  }
+
   void dump_refuses_without_a_daemon() {
     QTemporaryDir empty;
     qputenv("MOXEL_RUNDIR", empty.path().toUtf8());
@@ -81,7 +100,7 @@ class HexlookSimTest : public QObject {
              r.err.c_str());
   }
 
-  void dump_shows_the_page_as_drawn() {
+  void dump_shows_evenly_spaced_cells_in_every_mode() {
     start_daemon();
     poke(2, "0x20c01000", "48656c6c6f2c204d696c6c0001fe7f41");
     auto r = dump({"--node", "2", "--address", "20c01000"});
@@ -89,23 +108,25 @@ class HexlookSimTest : public QObject {
     auto lines = lines_of(r.out);
     QCOMPARE(int(lines.size()), 17);
     QCOMPARE(QString::fromStdString(lines[0]),
-             QString("         +0+1 +2 +3 +4 +5+6 +7 +8 +9 +A+B +C +D +E +F 0123456789ABCDEF"));
+             QString("         +0 +1 +2 +3 +4 +5 +6 +7 +8 +9 +A +B +C +D +E +F 0123456789ABCDEF"));
     QCOMPARE(QString::fromStdString(lines[1]),
-             QString("20C01000 4865 6C 6C 6F 2C20 4D 69 6C 6C00 01 FE 7F 41 Hello, Mill....A"));
+             QString("20C01000 48 65 6C 6C 6F 2C 20 4D 69 6C 6C 00 01 FE 7F 41 Hello, Mill....A"));
     QCOMPARE(QString::fromStdString(lines[16]).left(8), QString("20C010F0"));
 
     r = dump({"--node", "2", "--address", "20C01004", "--mode", "word"});
     QVERIFY2(r.status == 0, r.err.c_str());
     lines = lines_of(r.out);
     QCOMPARE(QString::fromStdString(lines[0]),
-             QString("           +0   +2   +4   +6   +8   +A   +C   +E"));
+             QString("         +0   +2   +4   +6   +8   +A   +C   +E   0123456789ABCDEF"));
     QCOMPARE(QString::fromStdString(lines[1]),
-             QString("20C01000 6548 6C6C 2C6F 4D20 6C69 006C FE01 417F"));
+             QString("20C01000 6548 6C6C 2C6F 4D20 6C69 006C FE01 417F Hello, Mill....A"));
 
     r = dump({"--node", "2", "--mode", "dword", "--address", "20c01000"});
     lines = lines_of(r.out);
+    QCOMPARE(QString::fromStdString(lines[0]),
+             QString("         +0       +4       +8       +C       0123456789ABCDEF"));
     QCOMPARE(QString::fromStdString(lines[1]),
-             QString("20C01000 6C6C6548 4D202C6F 006C6C69 417FFE01"));
+             QString("20C01000 6C6C6548 4D202C6F 006C6C69 417FFE01 Hello, Mill....A"));
 
     r = dump({"--node", "2", "--registers"});
     QVERIFY2(r.status == 0, r.err.c_str());
@@ -262,6 +283,8 @@ class HexlookSimTest : public QObject {
     view->compose();
     QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
     QVERIFY(view->last_page().stalled);
+    frame.refresh();
+    QCOMPARE(frame.link_pane()->text(), QString("BUSY"));
     const auto rows = render_rows(view->last_page().layout);
     for (int i = 1; i <= 16; ++i)
       QCOMPARE(QString::fromStdString(rows[i]).mid(9, 44).remove(' '), QString(32, 'F'));
@@ -269,6 +292,8 @@ class HexlookSimTest : public QObject {
     QCOMPARE(daemon_->cncsim({"fault", "0", "stuck-busy", "off"}).status, 0);
     view->compose();
     QVERIFY(!view->last_page().stalled);
+    frame.refresh();
+    QCOMPARE(frame.link_pane()->text(), QString());
     QCOMPARE(QString::fromStdString(render_rows(view->last_page().layout)[1]).left(20),
              QString("20C00000 4142 43 44 "));
   }

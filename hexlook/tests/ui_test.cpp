@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPainter>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
@@ -209,6 +210,27 @@ class HexlookUiTest : public QObject {
     QCOMPARE(frame.help_line()->text(), QString(kHelpText));
   }
 
+  void keys_in_register_view_keep_the_address_pane_with_the_page() {
+    MainFrame frame(fake_);
+    frame.action(kFluxIo)->trigger();
+    // The keys move the hidden memory page; the pane follows it, also across a paint.
+    struct Step {
+      Qt::Key key;
+      const char* address;
+    } const steps[] = {{Qt::Key_PageDown, "20C00100"}, {Qt::Key_PageDown, "20C00200"},
+                       {Qt::Key_Down, "20C00210"},     {Qt::Key_PageUp, "20C00100"}};
+    for (const auto& step : steps) {
+      QTest::keyClick(frame.view(), step.key);
+      QCOMPARE(frame.address_pane()->text(), QString(step.address));
+      frame.view()->compose();
+      frame.refresh();
+      QCOMPARE(frame.address_pane()->text(), QString(step.address));
+    }
+    frame.action(kFluxIo)->trigger();
+    QCOMPARE(frame.view()->model().cursor_address(), 0x20C00100u);
+    QCOMPARE(frame.address_pane()->text(), QString("20C00100"));
+  }
+
   void memory_page_reads_in_ascending_order() {
     MainFrame frame(fake_);
     struct Case { Mode mode; bool slot; int cells; };
@@ -241,6 +263,8 @@ class HexlookUiTest : public QObject {
     QCOMPARE(fake_.cell_reads.size(), size_t(2));
     QCOMPARE(render_rows(frame.view()->last_page().layout)[1].substr(9, 4), std::string("0042"));
     QVERIFY(!frame.view()->last_page().stalled);
+    frame.refresh();
+    QCOMPARE(frame.link_pane()->text(), QString());
     // Slow and still busy: only the first cell is read, the rest shows all ones.
     fake_.cell_reads.clear();
     fake_.status = 0xD0;
@@ -253,6 +277,55 @@ class HexlookUiTest : public QObject {
     const auto rows = render_rows(frame.view()->last_page().layout);
     QCOMPARE(rows[1].substr(9, 4), std::string("00FF"));
     QCOMPARE(rows[16].substr(9, 4), std::string("FFFF"));
+    // The link pane tells a board that stays busy from a link that is down.
+    frame.refresh();
+    QCOMPARE(frame.link_pane()->text(), QString("BUSY"));
+    fake_.status = 0x90;  // busy, link down
+    frame.view()->compose();
+    frame.refresh();
+    QCOMPARE(frame.link_pane()->text(), QString("COM ERR"));
+  }
+
+  // The page goes out in glyph runs; it must look as each text drawn on its own with drawText at
+  // its place, in every mode, the cursor cell included.
+  void paint_looks_as_each_text_drawn_alone() {
+    for (int i = 0; i < 256; ++i) fake_.memory[0x20C00000 + i] = uint8_t(i * 7 + 0x20);
+    for (Mode mode : {Mode::byte, Mode::word, Mode::dword}) {
+      HexView view(fake_);
+      view.model().set_mode(mode);
+      view.model().down();
+      view.model().right();
+      view.resize(view.sizeHint());
+      QImage drawn(view.size(), QImage::Format_ARGB32_Premultiplied);
+      view.render(&drawn);
+
+      QImage expected(view.size(), QImage::Format_ARGB32_Premultiplied);
+      QPainter painter(&expected);
+      painter.setFont(view.font());
+      painter.fillRect(expected.rect(), view.palette().color(QPalette::Base));
+      const QFontMetrics fm(view.font());
+      const int cw = fm.horizontalAdvance('0'), ch = fm.height();
+      int inverted = 0;
+      for (const auto& item : view.last_page().layout) {
+        const int x = item.x10 * cw / 10, y = item.row * ch;
+        const QString text = QString::fromStdString(item.text);
+        if (item.inverted) {
+          ++inverted;
+          painter.fillRect(x, y, fm.horizontalAdvance(text), ch, Qt::black);
+          painter.setPen(Qt::white);
+        } else {
+          painter.setPen(view.palette().color(QPalette::Text));
+        }
+        painter.drawText(x, y + fm.ascent(), text);
+      }
+      painter.end();
+      QVERIFY(inverted > 0);
+      int differing = 0;
+      for (int y = 0; y < drawn.height(); ++y)
+        for (int x = 0; x < drawn.width(); ++x)
+          if (drawn.pixel(x, y) != expected.pixel(x, y)) ++differing;
+      QVERIFY2(differing == 0, qPrintable(QString("%1 pixels differ").arg(differing)));
+    }
   }
 
   void paint_draws_the_cursor_inverted() {

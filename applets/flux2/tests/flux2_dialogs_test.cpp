@@ -140,6 +140,9 @@ TEST_F(Flux2Dialogs, EachInputMessageFocusesItsControl) {
       {-1, "Mill", 0, "Select I/O Port Address.", 2},
       {5, "   ", 0, "Input Node Name.", 0},
       {5, "ABCDEFGHIJKLMNOPQRST", 0, "Node Name is too long. (Maximum length is 19.)", 0},
+      // 19 characters, 21 bytes in UTF-8: the driver would answer it cut short.
+      {5, QString::fromUtf8("Fr\xC3\xA4smaschine S\xC3\xBC" "d 12"), 0,
+       "Node Name is too long. (Maximum length is 19.)", 0},
       {5, "Mill", -1, "Select CNC Type.", 1},
   };
   for (const auto& c : cases) {
@@ -201,6 +204,9 @@ TEST_F(Flux2Dialogs, ReadOnlyWhenTheConfigurationCannotBeWritten) {
   EXPECT_FALSE(dlg.type_list()->isEnabled());
   EXPECT_FALSE(dlg.port_list()->isEnabled());
   EXPECT_EQ(dlg.name_edit()->text(), "One");  // still shows what is stored
+  EXPECT_FALSE(dlg.read_only_reason()->isHidden());
+  EXPECT_EQ(dlg.read_only_reason()->text().toStdString(),
+            "Read only: You may not change " + env_.file.string() + ".");
   dlg.show();
   dlg.ok_button()->click();
   EXPECT_EQ(dlg.result(), QDialog::Rejected);
@@ -215,13 +221,96 @@ TEST_F(Flux2Dialogs, ReadOnlyByTheRealCheckWhenTheFolderIsMissing) {
   env.file = dir_ / "absent" / "lorand.conf";
   CNodeDlg dlg(0, env);
   EXPECT_TRUE(dlg.read_only());
-  EXPECT_TRUE(CNodeDlg(0, env_).read_only() == false);
+  EXPECT_EQ(dlg.read_only_reason()->text().toStdString(),
+            "Read only: The folder " + (dir_ / "absent").string() + " does not exist.");
+  CNodeDlg writable(0, env_);
+  EXPECT_FALSE(writable.read_only());
+  EXPECT_TRUE(writable.read_only_reason()->isHidden());
+}
+
+// A file that cannot be read shows every node empty; a save would replace what it holds. The
+// applet says so when it opens, and the node dialogs are read-only and say why.
+TEST_F(Flux2Dialogs, AnUnreadableFileIsToldAtOpenAndNothingIsOverwritten) {
+  write("[Parameters]\nIoPortAddress0=0x300\nCncType0=1\nNodeName0=Mill\n[broken\n");
+  const std::string before = read();
+  bool closed = false;
+  QTimer::singleShot(0, [&] {
+    if (auto* dlg = qobject_cast<CFlux2Dlg*>(QApplication::activeModalWidget())) {
+      CNodeDlg node(0, env_);
+      EXPECT_TRUE(node.read_only());
+      EXPECT_EQ(node.name_edit()->text(), "");
+      EXPECT_EQ(node.read_only_reason()->text().toStdString(),
+                "Read only: " + env_.file.string() +
+                    " cannot be read (line 5 is not understood); nothing will be overwritten.");
+      node.show();
+      node.ok_button()->click();
+      EXPECT_EQ(node.result(), QDialog::Rejected);
+      dlg->reject();
+      closed = true;
+    }
+  });
+  run_applet(nullptr, env_);
+  EXPECT_TRUE(closed);
+  ASSERT_EQ(boxes_.shown().size(), 1u);
+  EXPECT_EQ(boxes_.shown()[0].caption, "FLUX");
+  EXPECT_EQ(boxes_.shown()[0].icon, moxel::Icon::exclamation);
+  EXPECT_EQ(boxes_.shown()[0].text,
+            "The FLUX settings cannot be read from " + env_.file.string() +
+                ": line 5 is not understood.\n\nEvery node shows as empty and cannot be changed, "
+                "so nothing will be overwritten. Mend or remove the file, then open FLUX again.");
+  EXPECT_EQ(read(), before);
+
+  // A sound file opens without a word.
+  write("[Parameters]\nIoPortAddress0=0x300\n");
+  boxes_.clear();
+  QTimer::singleShot(0, [] {
+    if (auto* dlg = qobject_cast<CFlux2Dlg*>(QApplication::activeModalWidget())) dlg->reject();
+  });
+  run_applet(nullptr, env_);
+  EXPECT_TRUE(boxes_.shown().empty());
+}
+
+// The driver skips a node whose ports overlap another's; the dialog refuses such a range.
+TEST_F(Flux2Dialogs, APortRangeOfAnotherNodeIsRefused) {
+  write("[Parameters]\nIoPortAddress0=0x300\nCncType0=1\nNodeName0=Mill\n"
+        "IoPortAddress4=0x2A8\nCncType4=2\nNodeName4=Odd\n");
+  const std::string before = read();
+  CNodeDlg dlg(2, env_);
+  dlg.show();
+  dlg.type_list()->setCurrentIndex(0);
+  dlg.name_edit()->setText("Lathe");
+  for (int entry : {25, 19, 20}) {  // 0300, 02A0 and 02B0 - 02BF
+    SCOPED_TRACE(entry);
+    boxes_.clear();
+    dlg.name_edit()->setFocus();
+    dlg.port_list()->setCurrentIndex(entry);
+    dlg.ok_button()->click();
+    ASSERT_EQ(boxes_.shown().size(), 1u);
+    EXPECT_EQ(boxes_.shown()[0].caption, "Error");
+    EXPECT_EQ(boxes_.shown()[0].text,
+              entry == 25 ? "I/O Port Address is already used by Node 0."
+                          : "I/O Port Address is already used by Node 4.");
+    EXPECT_EQ(dlg.focusWidget(), dlg.port_list());
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_EQ(read(), before);
+  }
+  // A node keeps its own range, and a free one is taken.
+  CNodeDlg zero(0, env_);
+  zero.show();
+  zero.ok_button()->click();
+  EXPECT_EQ(zero.result(), QDialog::Accepted);
+  dlg.port_list()->setCurrentIndex(26);
+  dlg.ok_button()->click();
+  EXPECT_EQ(dlg.result(), QDialog::Accepted);
+  EXPECT_EQ(stored(2), (NodeSettings{0x310, 1, "Lathe"}));
 }
 
 TEST_F(Flux2Dialogs, AFailedWriteIsReportedAndTheDialogStaysOpen) {
-  write("[Parameters\nbroken\n");
-  std::string before = read();
-  CNodeDlg dlg(0, env_);
+  // Said to be writable, but the folder is missing: the write fails.
+  Environment env = env_;
+  env.file = dir_ / "absent" / "lorand.conf";
+  env.writable = [](const std::filesystem::path&) { return true; };
+  CNodeDlg dlg(0, env);
   ASSERT_FALSE(dlg.read_only());
   dlg.show();
   dlg.port_list()->setCurrentIndex(1);
@@ -233,7 +322,7 @@ TEST_F(Flux2Dialogs, AFailedWriteIsReportedAndTheDialogStaysOpen) {
   EXPECT_EQ(boxes_.shown()[0].text.rfind("The FLUX settings could not be saved.", 0), 0u);
   EXPECT_TRUE(dlg.isVisible());
   EXPECT_NE(dlg.result(), QDialog::Accepted);
-  EXPECT_EQ(read(), before);
+  EXPECT_FALSE(std::filesystem::exists(env.file));
 }
 
 TEST_F(Flux2Dialogs, MainDialogLayout) {

@@ -88,8 +88,9 @@ TEST_F(Flux2RoundTrip, TheDaemonReportsWhatTheAppletStored) {
   EXPECT_EQ(query("IOCTL_LNK_GET_PORT_ADDRESS"), "00000000");
   EXPECT_EQ(query("IOCTL_LNK_GET_NODE_NAME", "20"), "00");
 
-  // The operator opens node 1 and stores port 0300 - 030F, "Tessel i" and a name with blanks; on
-  // close the applet asks, and Yes restarts the daemon through the injected runner.
+  // The operator opens node 1 and stores port 0300 - 030F, "Tessel i" and a name with blanks that
+  // takes the 19 bytes the driver answers in full; on close the applet asks, and Yes restarts the
+  // daemon through the injected runner.
   Environment env;  // the real file under MOXEL_SYSCONFDIR and the real writability check
   std::vector<std::vector<std::string>> commands;
   env.runner = [&](const std::vector<std::string>& argv) {
@@ -98,11 +99,12 @@ TEST_F(Flux2RoundTrip, TheDaemonReportsWhatTheAppletStored) {
     start_daemon();
     return true;
   };
+  const std::string name = "Fr\xC3\xA4se S\xC3\xBC" "d 1234567";  // 17 characters, 19 bytes
   CFlux2Dlg dlg(env);
   dlg.show();
   auto* timer = new QTimer;
   timer->setInterval(10);
-  QObject::connect(timer, &QTimer::timeout, [timer] {
+  QObject::connect(timer, &QTimer::timeout, [timer, &name] {
     auto* node = qobject_cast<CNodeDlg*>(QApplication::activeModalWidget());
     if (!node) return;
     timer->stop();
@@ -110,14 +112,14 @@ TEST_F(Flux2RoundTrip, TheDaemonReportsWhatTheAppletStored) {
     EXPECT_FALSE(node->read_only());
     node->port_list()->setCurrentIndex(entry_from_address(0x300));
     node->type_list()->setCurrentIndex(3);
-    node->name_edit()->setText("  Lathe one ");
+    node->name_edit()->setText(QString::fromStdString("  " + name + " "));
     node->ok_button()->click();
   });
   timer->start();
   ASSERT_EQ(dlg.open_node_dialog(1), QDialog::Accepted);
 
   // Name and type are read at every query: the running daemon sees them at once.
-  EXPECT_EQ(query("IOCTL_LNK_GET_NODE_NAME", "20"), hex(std::string("Lathe one") + '\0'));
+  EXPECT_EQ(query("IOCTL_LNK_GET_NODE_NAME", "20"), hex(name + '\0'));
   EXPECT_EQ(query("IOCTL_LNK_GET_CNC_TYPE"), "04000000");
   EXPECT_EQ(query("IOCTL_LNK_GET_PORT_ADDRESS"), "00000000");
 
@@ -128,7 +130,7 @@ TEST_F(Flux2RoundTrip, TheDaemonReportsWhatTheAppletStored) {
 
   // After the restart the node has come up at its new port.
   EXPECT_EQ(query("IOCTL_LNK_GET_PORT_ADDRESS"), "00030000");
-  EXPECT_EQ(query("IOCTL_LNK_GET_NODE_NAME", "20"), hex(std::string("Lathe one") + '\0'));
+  EXPECT_EQ(query("IOCTL_LNK_GET_NODE_NAME", "20"), hex(name + '\0'));
   EXPECT_EQ(query("IOCTL_LNK_NODE_READY"), "01000000");
   // The daemon's own section is as it was.
   auto data = moxel::load_config(conf());

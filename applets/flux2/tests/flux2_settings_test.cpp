@@ -102,13 +102,63 @@ TEST(Flux2Input, AcceptedValues) {
     }
 }
 
-TEST(Flux2Input, NameLengthCountsCharactersNotBytes) {
-  // 19 characters, 38 bytes in UTF-8.
-  std::string umlauts;
-  for (int i = 0; i < 19; ++i) umlauts += "\xC3\xA4";
-  EXPECT_EQ(utf8_length(umlauts), 19u);
-  EXPECT_TRUE(check_node_input(1, umlauts, 0).settings);
-  EXPECT_FALSE(check_node_input(1, umlauts + "\xC3\xB6", 0).settings);
+// The driver answers a name in 20 bytes with its NUL, so the limit is 19 bytes of UTF-8: a longer
+// name would come back cut short.
+TEST(Flux2Input, NameLengthCountsBytes) {
+  const std::string too_long = "Node Name is too long. (Maximum length is 19.)";
+  const struct {
+    std::string name;
+    bool accepted;
+  } cases[] = {
+      {"Fr\xC3\xA4smaschine S\xC3\xBC" "d 12", false},  // 19 characters, 21 bytes
+      {"Fr\xC3\xA4smaschine S\xC3\xBC" "d 1", false},   // 20 bytes
+      {"Fr\xC3\xA4smaschine Sud 1", true},               // 19 bytes
+      {"  Fr\xC3\xA4smaschine S\xC3\xBC" "d  ", true},  // 18 bytes once trimmed
+      {std::string(9, 'x') + "\xE2\x82\xAC" + std::string(7, 'y'), true},   // 19 bytes, a 3-byte sign
+      {std::string(9, 'x') + "\xE2\x82\xAC" + std::string(8, 'y'), false},  // 20 bytes
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Checked r = check_node_input(1, c.name, 0);
+    EXPECT_EQ(r.settings.has_value(), c.accepted);
+    EXPECT_EQ(r.message, c.accepted ? std::string() : too_long);
+    if (c.accepted) {
+      EXPECT_EQ(r.settings->name, trim_blanks(c.name));
+    }
+  }
+}
+
+TEST(Flux2Input, PortRangesOfOtherNodes) {
+  const auto data = moxel::ConfigData::parse(
+      "[Parameters]\nIoPortAddress0=0x300\nIoPortAddress3=0x2A8\nIoPortAddress5=0\n"
+      "IoPortAddress6=abc\n");
+  ASSERT_TRUE(data);
+  const struct {
+    int node;
+    uint32_t address;
+    int user;
+  } cases[] = {
+      {1, 0x300, 0},  {1, 0x2F0, -1}, {1, 0x310, -1}, {0, 0x300, -1},  // a node's own range is free
+      {1, 0x2A0, 3},  {1, 0x2B0, 3},  {1, 0x2C0, -1}, {3, 0x2A0, -1},
+      {1, 0x180, -1},  // a disabled node and an unreadable address use no ports
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.address);
+    EXPECT_EQ(port_user(*data, c.node, c.address), c.user) << c.node;
+  }
+  EXPECT_EQ(port_used_message(3), "I/O Port Address is already used by Node 3.");
+}
+
+TEST(Flux2Input, ReadProblemsOfTheConfigurationFile) {
+  char pattern[] = "/tmp/flux2-read-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::filesystem::path dir = pattern;
+  EXPECT_EQ(config_read_problem(dir / "lorand.conf"), "");  // missing: empty, no problem
+  std::ofstream(dir / "lorand.conf") << "[Parameters]\nIoPortAddress0=0x300\n";
+  EXPECT_EQ(config_read_problem(dir / "lorand.conf"), "");
+  std::ofstream(dir / "lorand.conf") << "[Parameters]\nIoPortAddress0=0x300\n[broken\n";
+  EXPECT_EQ(config_read_problem(dir / "lorand.conf"), "line 3 is not understood");
+  std::filesystem::remove_all(dir);
 }
 
 class Flux2Store : public testing::Test {

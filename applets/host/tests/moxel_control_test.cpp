@@ -76,6 +76,27 @@ TEST_F(MoxelControl, RunsAnAppletInsideAWidgetApplication) {
             "INIT\nGETCOUNT\nNEWINQUIRE 0\nDBLCLK with app 0\nSTOP 0\nSTOP 1\nEXIT\n");
 }
 
+// Without a display the applet is not started: the user reads why, and the status is 1, not Qt's
+// abort. Listing the applets needs no display.
+TEST_F(MoxelControl, WithoutADisplaySaysSoAndEndsWithOne) {
+  const std::vector<std::vector<std::string>> environments = {
+      {"QT_QPA_PLATFORM=", "DISPLAY=", "WAYLAND_DISPLAY="},
+      {"QT_QPA_PLATFORM=", "DISPLAY=:4711", "WAYLAND_DISPLAY="},  // set, but no server there
+  };
+  for (const auto& env : environments) {
+    SCOPED_TRACE(env[1]);
+    Outcome r = moxel::test::run_program({MOXEL_CONTROL, RECORDING_APPLET},
+                                         moxel::test::Stderr::separate, env);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("moxel-control: no display found ("), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("Reinstalling"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(log_));  // the applet was never loaded into an application
+    r = moxel::test::run_program({MOXEL_CONTROL, "--dir", FLUX2_DIR},
+                                 moxel::test::Stderr::separate, env);
+    EXPECT_EQ(r.status, 0) << r.err;
+  }
+}
+
 TEST_F(MoxelControl, FindsAnAppletByItsShortNameInTheFolder) {
   fs::copy_file(RECORDING_APPLET, dir_ / "librec.so");
   Outcome r = run({"--dir", dir_.string(), "rec"});

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -544,6 +545,133 @@ TEST(LorandDaemonStart, SkipsNodesWhosePortsOverlapAndRefusesASecondDaemon) {
                                                         moxel::test::Stderr::merged, d.environment());
   EXPECT_EQ(second.status, 1) << second.out;
   EXPECT_EQ(d.lorandctl("ioctl IOCTL_LNK_GET_NODE_COUNT").status, 0);
+}
+
+// Every value that cannot be used is named in the log with its node and key; lines the old reader
+// took as continuations (indented ones) and long lines are read as lines of their own.
+TEST(LorandDaemonStart, LogsEveryUnusableValueWithItsNodeAndKey) {
+  Daemon d;
+  d.configure("[Parameters]\n"
+              "IoPortAddress0=abc\n"
+              "NodeName2=Lathe\n"
+              "   IoPortAddress2=0x320\n"
+              "; " + std::string(400, '-') + "\n"
+              "IoPortAddress3=-16\n"
+              "IoPortAddress4=0x\n"
+              "IoPortAddress5=768abc\n"
+              "IoPortAddress6=0x360\n"
+              "CncType6=notanumber\n"
+              "NodeName6=ABCDEFGHIJKLMNOPQRST\n"
+              "[Host]\n"
+              "\tBoard2=sim\n"
+              "Board6=sim\n"
+              "SocketMode=7777\n"
+              "[Simulator]\n"
+              "UnitTime2=fast\n");
+  ASSERT_TRUE(d.start()) << d.log();
+  const std::string log = d.log();
+  for (const char* line : {
+           "node 0: [Parameters] IoPortAddress0=abc is not a number",
+           "node 3: [Parameters] IoPortAddress3=-16 is not a number",
+           "node 4: [Parameters] IoPortAddress4=0x is not a number",
+           "node 5: [Parameters] IoPortAddress5=768abc is not a number",
+           "node 6: [Parameters] CncType6=notanumber is not a number (decimal or 0x-hex); the CNC type reads as 0",
+           "node 6: [Parameters] NodeName6=ABCDEFGHIJKLMNOPQRST is longer than 19 characters",
+           "node 2: [Simulator] UnitTime2=fast is not a number",
+           "[Host] SocketMode=7777 is not an octal mode from 0 to 0777",
+           "node 2: simulated board at 0x320",
+           "node 6: simulated board at 0x360",
+       })
+    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+  struct stat st {};
+  ASSERT_EQ(stat(d.socket_path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07000, 0u) << "no set-id or sticky bits on the socket";
+  EXPECT_EQ(d.lorandctl("ioctl IOCTL_LNK_GET_NODE_NAME --in 02000000").out,
+            "status=0x00000000 information=6 data=4c6174686500\n");
+  EXPECT_EQ(d.lorandctl("ioctl IOCTL_LNK_GET_CNC_TYPE --in 06000000").out,
+            "status=0x00000000 information=4 data=00000000\n");
+}
+
+// Runs `body` in a child process as user and group `id`; returns what it returns (99: could not
+// become that user).
+int as_user(uid_t id, const std::function<int()>& body) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setresgid(id, id, id) != 0 || setresuid(id, id, id) != 0) _exit(99);
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
+
+int listen_at(const std::filesystem::path& path, int type) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  const int fd = socket(AF_UNIX, type, 0);
+  if (fd < 0) return -1;
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || listen(fd, 4) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// An ordinary user who got at the run folder first (it was left open to all by an older unit file)
+// keeps lorandd from nothing: its listener at LORAND and its plain file at cncsim are removed, the
+// folder is closed, and from then on that user can neither bind a socket there nor replace ours.
+TEST(LorandDaemonStart, AnOrdinaryUserCannotTakeTheSocketsAway) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to play an ordinary user";
+  constexpr uid_t kUser = 64125;
+  Daemon d;
+  d.configure("[Parameters]\nIoPortAddress0=0x300\n[Host]\nBoard0=sim\n");
+  const auto run = d.socket_path().parent_path();
+  ASSERT_EQ(chmod(d.root().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(run.c_str(), 01777), 0);
+
+  // The impostor: a listener at LORAND, held by a child running as the ordinary user.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t impostor = fork();
+  if (impostor == 0) {
+    if (setgroups(0, nullptr) != 0 || setresgid(kUser, kUser, kUser) != 0 || setresuid(kUser, kUser, kUser) != 0)
+      _exit(99);
+    const int fd = listen_at(d.socket_path(), SOCK_SEQPACKET);
+    std::ofstream(d.control_socket_path()) << "squatting";
+    (void)!write(ready[1], fd >= 0 ? "y" : "n", 1);
+    pause();
+    _exit(0);
+  }
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  close(ready[0]);
+  close(ready[1]);
+  ASSERT_EQ(c, 'y');
+
+  const bool started = d.start();
+  EXPECT_TRUE(started) << d.log();
+  struct stat st {};
+  ASSERT_EQ(stat(run.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  ASSERT_EQ(lstat(d.socket_path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u) << "the socket is lorandd's now";
+  ASSERT_EQ(lstat(d.control_socket_path().c_str(), &st), 0);
+  EXPECT_TRUE(S_ISSOCK(st.st_mode)) << "the simulator's control socket replaced the plain file";
+  if (started) {
+    EXPECT_EQ(d.lorandctl("ioctl IOCTL_LNK_GET_NODE_COUNT").status, 0);
+    EXPECT_EQ(d.cncsim("status 0").status, 0);
+  }
+
+  const auto own = run / "mine";
+  EXPECT_EQ(as_user(kUser, [&] {
+              if (listen_at(own, SOCK_SEQPACKET) >= 0) return 1;  // may not bind in the run folder
+              if (unlink(d.socket_path().c_str()) == 0) return 2;  // nor remove the socket
+              if (rename(d.control_socket_path().c_str(), (run / "moved").c_str()) == 0) return 3;
+              return 0;
+            }), 0);
+  kill(impostor, SIGKILL);
+  waitpid(impostor, nullptr, 0);
 }
 
 }  // namespace

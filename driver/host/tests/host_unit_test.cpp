@@ -284,13 +284,32 @@ TEST_F(LorandPorts, IsaBackendUsesThePortInstructionsOfEachWidth) {
                                                  "outl 549453824 772", "inb 778", "outb 5 777"}));
 }
 
+// Load sets every node up from the contents lorandd read at start, whatever the file says by then;
+// only after follow_changes() do queries see the file again.
+TEST_F(LorandPorts, LoadUsesTheContentsReadAtStart) {
+  const auto conf = dir / "lorand.conf";
+  std::ofstream(conf) << "[Parameters]\nIoPortAddress1=0x310\nCncType2=7\n[Host]\nBoard1=sim\n";
+  auto startup = moxel::ConfigData::parse(
+      "[Parameters]\nIoPortAddress2=0x320\nCncType2=5\n[Host]\nBoard2=sim\n");
+  MemoryBoard sim(0x320);
+  HostPlatform platform(conf, *startup, raw, [&](uint32_t, uint32_t) -> PortIo& { return sim; }, dir / "ioports");
+  LnkDriver driver(platform);
+  ASSERT_EQ(driver.DriverEntry("\\lorand"), STATUS_SUCCESS);
+  EXPECT_NE(driver.node(2), nullptr);
+  EXPECT_EQ(driver.node(1), nullptr) << "the file as it is now does not count at load";
+  EXPECT_EQ(driver.GetCncType(2), 5u);
+  platform.follow_changes();
+  EXPECT_EQ(driver.GetCncType(2), 7u);
+  EXPECT_TRUE(raw.calls.empty()) << "no real board was touched";
+}
+
 TEST_F(LorandPorts, HostPlatformLoadsIsaAndSimulatedNodes) {
   const auto conf = dir / "lorand.conf";
   std::ofstream(conf) << "[Parameters]\nIoPortAddress0=0x300\nIoPortAddress1=0x2F0\nIoPortAddress2=0x320\n"
                          "NodeName2=Lathe\n[Host]\nBoard2=SIM\n";
   MemoryBoard sim(0x320);
   uint32_t sim_node = 99;
-  HostPlatform platform(conf, raw, [&](uint32_t node, uint32_t) -> PortIo& { sim_node = node; return sim; },
+  HostPlatform platform(conf, moxel::load_config(conf), raw, [&](uint32_t node, uint32_t) -> PortIo& { sim_node = node; return sim; },
                         dir / "ioports");
   LnkDriver driver(platform);
   ASSERT_EQ(driver.DriverEntry("\\lorand"), STATUS_SUCCESS);
@@ -315,6 +334,7 @@ TEST_F(LorandPorts, HostPlatformLoadsIsaAndSimulatedNodes) {
     return std::string(reinterpret_cast<char*>(buffer.data()));
   };
   EXPECT_EQ(name(2), "Lathe");
+  platform.follow_changes();
   std::ofstream(conf) << "[Parameters]\nIoPortAddress0=0x300\nNodeName2=Mill 2\nCncType2=4\n[Host]\nBoard2=sim\n";
   EXPECT_EQ(name(2), "Mill 2");
   EXPECT_EQ(driver.GetCncType(2), 4u);

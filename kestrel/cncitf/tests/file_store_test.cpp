@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "testsupport/temp_folder.h"
 #include "cncsim/card.h"
 #include "cncsim/card_functions.h"
 #include "kestrel/cncitf/file_store.h"
@@ -26,16 +27,9 @@ using kestrel::CCncFileStore;
 using kestrel::CFileEntry;
 namespace fs = std::filesystem;
 
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    char name[] = "/tmp/filestore-test-XXXXXX";
-    path = mkdtemp(name);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
+// A temporary folder removed at the end of the test.
+struct TempDir : moxel::test::TempFolder {
+  TempDir() : TempFolder("filestore-test") {}
 };
 
 // The interface's error as the store sees it thrown.
