@@ -8,11 +8,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <chrono>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cncsim/control.h"
+#include "cncsim/key_typing.h"
+#include "keyservice/vorkey_settings.h"
 #include "platform/paths.h"
 
 namespace {
@@ -65,45 +69,8 @@ std::optional<std::string> file_as_hex(const std::string& path) {
   return hex;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::string socket_path = (moxel::run_dir() / "cncsim").string();
-  std::vector<std::string> words;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (words.empty() && arg == "--socket") {
-      if (++i >= argc) {
-        std::fputs("cncsim: --socket needs a path\n", stderr);
-        return 1;
-      }
-      socket_path = argv[i];
-      continue;
-    }
-    if (words.empty() && (arg == "--help" || arg == "-h")) {
-      std::fputs(cncsim::control_usage(), stdout);
-      return 0;
-    }
-    words.push_back(arg);
-  }
-  if (words.empty()) {
-    std::fputs(cncsim::control_usage(), stderr);
-    return 1;
-  }
-  // poke NODE ADDRESS --file PATH: the data from a file (or standard input), sent in hex as usual.
-  if (words.size() == 5 && words[0] == "poke" && words[3] == "--file") {
-    auto hex = file_as_hex(words[4]);
-    if (!hex) return 1;
-    words.resize(3);
-    words.push_back(std::move(*hex));
-  }
-  std::string line;
-  for (const std::string& word : words) line += (line.empty() ? "" : " ") + word;
-  if (line.find('\n') != std::string::npos) {
-    std::fputs("cncsim: a command may not hold a line break\n", stderr);
-    return 1;
-  }
-
+// Sends one command line and prints the answer. Exit status as the program's.
+int exchange(const std::string& socket_path, std::string line) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (socket_path.size() >= sizeof addr.sun_path) return no_daemon(socket_path, "path too long");
@@ -151,4 +118,82 @@ int main(int argc, char** argv) {
     return 1;
   }
   return no_daemon(socket_path, "unexpected answer");
+}
+
+// `key NODE type TEXT`: the text's keys pressed and released with a person's timing, each stroke
+// one command. The key table is the one the keyboard service uses (its settings).
+int type_text(const std::string& socket_path, const std::string& node, const std::string& text) {
+  std::string unescaped;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size()) {
+      const char e = text[++i];
+      unescaped += e == 'n' ? '\n' : e == 't' ? '\t' : e == 'b' ? '\b' : e;
+    } else {
+      unescaped += text[i];
+    }
+  }
+  const vorkey::KeyTable table = vorkey::build_key_table(vorkey::read_settings());
+  char missing = 0;
+  auto strokes = cncsim::plan_typing(unescaped, table, 1, &missing);
+  if (!strokes) {
+    std::fprintf(stderr, "cncsim: key: the key table has no key for '%c' (0x%02x)\n", missing,
+                 unsigned(uint8_t(missing)));
+    return 1;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  for (const cncsim::KeyStroke& s : *strokes) {
+    std::this_thread::sleep_until(start + std::chrono::milliseconds(s.at_ms));
+    const int status = exchange(socket_path, "key " + node + (s.press ? " press " : " release ") +
+                                                 std::to_string(s.key));
+    if (status != 0) return status;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string socket_path = (moxel::run_dir() / "cncsim").string();
+  std::vector<std::string> words;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (words.empty() && arg == "--socket") {
+      if (++i >= argc) {
+        std::fputs("cncsim: --socket needs a path\n", stderr);
+        return 1;
+      }
+      socket_path = argv[i];
+      continue;
+    }
+    if (words.empty() && (arg == "--help" || arg == "-h")) {
+      std::fputs(cncsim::control_usage(), stdout);
+      return 0;
+    }
+    words.push_back(arg);
+  }
+  if (words.empty()) {
+    std::fputs(cncsim::control_usage(), stderr);
+    return 1;
+  }
+  // poke NODE ADDRESS --file PATH: the data from a file (or standard input), sent in hex as usual.
+  if (words.size() == 5 && words[0] == "poke" && words[3] == "--file") {
+    auto hex = file_as_hex(words[4]);
+    if (!hex) return 1;
+    words.resize(3);
+    words.push_back(std::move(*hex));
+  }
+  std::string line;
+  for (const std::string& word : words) line += (line.empty() ? "" : " ") + word;
+  if (line.find('\n') != std::string::npos) {
+    std::fputs("cncsim: a command may not hold a line break\n", stderr);
+    return 1;
+  }
+
+  // key NODE type TEXT: carried out here, as a series of press and release commands.
+  if (words.size() >= 4 && words[0] == "key" && words[2] == "type") {
+    std::string text;
+    for (size_t i = 3; i < words.size(); ++i) text += (i > 3 ? " " : "") + words[i];
+    return type_text(socket_path, words[1], text);
+  }
+  return exchange(socket_path, line);
 }

@@ -6,6 +6,7 @@
 //   trace NODE start|stop|show|clear
 //   fault NODE NAME on|off [VALUE]   fault NODE list   (the node's and its software's faults)
 //   boot NODE MODE                (console, auto, running)
+//   key NODE press|release KEY    (an MDI key: KEY_xy or 0 to 255)
 //   busy NODE on|off              (the busy-at-start state)
 //   unit-time NODE NANOSECONDS    status NODE
 //

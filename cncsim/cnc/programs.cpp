@@ -5,6 +5,7 @@
 #include "cncsim/cnc/param_service.h"
 #include "cncsim/cnc/running.h"
 #include "cncsim/cnc/memory_card.h"
+#include "cncsim/mdi_program.h"
 
 namespace cncsim::cnc {
 
@@ -14,6 +15,7 @@ void install_programs(Host& host) {
   host.add_program(make_running_system());
   host.add_program(make_memory_card());
   host.add_program(make_boot_screen());
+  host.add_program(make_mdi_program());
 }
 
 }  // namespace cncsim::cnc
