@@ -17,6 +17,7 @@
 
 #include "cnbusclient/cnbus_client.h"
 #include "kestrel/ui/about_dlg.h"
+#include "kestrel/ui/loading_dlg.h"
 #include "kestrel/ui/status_dlg.h"
 #include "platform/paths.h"
 
@@ -44,33 +45,40 @@ CKestrelApp::CKestrelApp() : lock_(kInstanceLockName, InstanceLockFolder()) {
 // --- the windows the node threads open ---
 
 uint16_t CQtBootWindows::RunBootDialog(CBootThread& thread) {
-  Run(thread, Kind::dialog);
-  return 0xFFFF;  // the stand-in makes no function call
-}
-
-void CQtBootWindows::RunLoadingDisplay(CBootThread& thread, int mode) {
-  Run(thread, mode == 0 ? Kind::loading0 : Kind::loading1);
-}
-
-void CQtBootWindows::Run(CBootThread& thread, Kind kind) {
   auto s = std::make_shared<StandIn>();
   const QString title = QString::fromStdString(thread.Title());
-  const QString what = kind == Kind::dialog ? "The CNC waits for its boot console."
-                                            : "The CNC loads its system.";
   CMainFrame* frame = &frame_;
-  QMetaObject::invokeMethod(frame, [frame, s, title, what] { frame->OpenStandIn(s, title, what); },
-                            Qt::QueuedConnection);
-  // The node thread watches the CNC; the window only shows what it is told. The loading display
-  // closes when the CNC no longer asks for it, every window when the link goes or the program ends.
+  QMetaObject::invokeMethod(
+      frame, [frame, s, title] { frame->OpenStandIn(s, title, "The CNC waits for its boot console."); },
+      Qt::QueuedConnection);
+  // The node thread watches the CNC; the window only shows what it is told. It closes when the
+  // link goes or the program ends.
   while (!s->closed.load() && !thread.Stop().WaitFor(thread.Services().poll_ms)) {
     const uint16_t state = thread.Client().ShmReadWord(thread.AreaBase());
     if (!thread.Client().IsLinkUp()) break;
-    if (kind == Kind::loading0 && !(state & 0x100)) break;
-    if (kind == Kind::loading1 && (!(state & 0x01) || (state & 0x108))) break;
     QMetaObject::invokeMethod(frame, [frame, s, state] { frame->UpdateStandIn(s, state); },
                               Qt::QueuedConnection);
   }
   QMetaObject::invokeMethod(frame, [frame, s] { frame->CloseStandIn(s); }, Qt::QueuedConnection);
+  return 0xFFFF;  // the stand-in makes no function call
+}
+
+void CQtBootWindows::RunLoadingDisplay(CBootThread& thread, int mode) {
+  // The boot screen window serves the CNC's screen and key requests on a poll thread of its own and
+  // ends itself (end request, state word in mode 1, interface error, the user closing it); this
+  // node thread waits for it to close, or closes it when the program ends.
+  auto closed = std::make_shared<std::atomic<bool>>(false);
+  auto window = std::make_shared<QPointer<CLoadingDlg>>();
+  const QString title = QString::fromStdString(thread.Title());
+  const int node = thread.Node();
+  CMainFrame* frame = &frame_;
+  QMetaObject::invokeMethod(
+      frame, [frame, closed, window, node, mode, title] { frame->OpenLoading(closed, window, node, mode, title); },
+      Qt::QueuedConnection);
+  while (!closed->load() && !thread.Stop().WaitFor(thread.Services().poll_ms)) {
+  }
+  QMetaObject::invokeMethod(
+      frame, [window] { if (*window) (*window)->reject(); }, Qt::QueuedConnection);
 }
 
 // --- tray icon ---
@@ -168,6 +176,26 @@ void CMainFrame::OpenStandIn(const std::shared_ptr<StandIn>& s, const QString& t
     tray_->UpdateCommands();
   });
   window->show();
+}
+
+void CMainFrame::OpenLoading(const std::shared_ptr<std::atomic<bool>>& closed,
+                             const std::shared_ptr<QPointer<CLoadingDlg>>& window, int node, int mode,
+                             const QString& title) {
+  if (shut_down_) {
+    *closed = true;
+    return;
+  }
+  auto* dlg = new CLoadingDlg(node, mode, "Kestrel32", title);
+  dlg->setAttribute(Qt::WA_DeleteOnClose);
+  *window = dlg;
+  ++app_.open_windows;
+  tray_->UpdateCommands();
+  connect(dlg, &QObject::destroyed, this, [this, closed] {
+    *closed = true;
+    --app_.open_windows;
+    tray_->UpdateCommands();
+  });
+  dlg->show();
 }
 
 void CMainFrame::UpdateStandIn(const std::shared_ptr<StandIn>& s, uint16_t state) {

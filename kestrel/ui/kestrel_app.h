@@ -7,8 +7,9 @@
 // same three commands.
 //
 // Node threads never touch a widget: they ask the frame through queued calls to open a window and
-// wait, checking their stop request, until it has closed (CQtBootWindows). Until the boot dialog
-// and the loading display exist, a stand-in window shows the node's title and its CNC state word.
+// wait, checking their stop request, until it has closed (CQtBootWindows). The loading display is
+// the boot screen window (CLoadingDlg); until the boot dialog exists, a stand-in window shows the
+// node's title and its CNC state word.
 #include <QMenu>
 #include <QObject>
 #include <QPointer>
@@ -56,8 +57,9 @@ class CKestrelApp {
 };
 
 class CMainFrame;
+class CLoadingDlg;
 
-// The stand-in for the boot dialog and the loading display.
+// The stand-in for the boot dialog.
 struct StandIn {
   std::atomic<bool> closed{false};
   QPointer<QWidget> window;  // GUI thread only
@@ -71,8 +73,6 @@ class CQtBootWindows final : public IBootWindows {
   void RunLoadingDisplay(CBootThread& thread, int mode) override;
 
  private:
-  enum class Kind { dialog, loading0, loading1 };
-  void Run(CBootThread& thread, Kind kind);
   CMainFrame& frame_;
 };
 
@@ -111,7 +111,11 @@ class CMainFrame : public QObject {
   QWidget* StatusWindow() const { return status_; }
   QWidget* AboutBox() const { return about_; }
 
-  // GUI thread: the stand-in windows.
+  // GUI thread: the boot screen window of a node; `closed` is set once it is gone.
+  void OpenLoading(const std::shared_ptr<std::atomic<bool>>& closed,
+                   const std::shared_ptr<QPointer<CLoadingDlg>>& window, int node, int mode,
+                   const QString& title);
+  // GUI thread: the stand-in windows of the boot dialog.
   void OpenStandIn(const std::shared_ptr<StandIn>& s, const QString& title, const QString& what);
   void UpdateStandIn(const std::shared_ptr<StandIn>& s, uint16_t state);
   void CloseStandIn(const std::shared_ptr<StandIn>& s);

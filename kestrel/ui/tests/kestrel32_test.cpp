@@ -150,6 +150,20 @@ TEST_F(Kestrel32Program, SecondCopyEndsSilentlyAndSigtermEndsTheFirst) {
   EXPECT_EQ(third.Stop(SIGTERM), 0);
 }
 
+TEST_F(Kestrel32Program, ALoadingNodeGetsTheBootScreenWindow) {
+  // The simulated boot software waits for the PC at each screen request: its menu is reached only
+  // when the window the boot thread opened serves the requests.
+  Start(1, "BootMode0=auto\nBootScreen0=1\nScreenPace0=1\n");
+  Background k32({KESTREL32_PROGRAM}, Env(), daemon.root() / "k32.out", daemon.root() / "k32.err");
+  ASSERT_TRUE(k32.started());
+  std::string screen;
+  EXPECT_TRUE(Eventually([&] {
+    screen = daemon.cncsim("screen 0").out;
+    return screen.find("Select (1-3, Enter = 1):") != std::string::npos;
+  })) << screen << ReadFile(daemon.root() / "k32.err");
+  EXPECT_EQ(k32.Stop(SIGTERM), 0) << ReadFile(daemon.root() / "k32.err");
+}
+
 TEST_F(Kestrel32Program, TwoNodesInAutoModeStartTheirProgramsAndBroadcastOnTheSessionBus) {
   Start(2, "BootMode0=auto\nBootMode1=auto\nLoadTime0=300\nLoadTime1=300\n");
   const auto root = daemon.root();
