@@ -315,7 +315,9 @@ TEST_P(CnbusClient, BlockFormsSeeTheSameUnitsAsSingleAccesses) {
     daemon.trace_start(0);
     std::vector<uint32_t> together = block();
     const Lines block_trace = daemon.trace(0);
-    if (!c.write) EXPECT_EQ(together, one_by_one);
+    if (!c.write) {
+      EXPECT_EQ(together, one_by_one);
+    }
     EXPECT_FALSE(single_trace.empty());
     EXPECT_TRUE(TraceMatches(block_trace, single_trace));
   }

@@ -278,7 +278,9 @@ TEST_F(VorkeySheet, DefinitionFileAtOk) {
     }
     EXPECT_EQ(stored().definition_file, c.stored);
     EXPECT_EQ(stored().delay_time, c.closes ? 1000 : 500) << "a refused OK stores nothing";
-    if (!c.closes) EXPECT_EQ(sheet.tabs()->currentWidget(), sheet.general());
+    if (!c.closes) {
+      EXPECT_EQ(sheet.tabs()->currentWidget(), sheet.general());
+    }
     sheet.reject();
   }
 }
