@@ -70,8 +70,6 @@ bool configured_nodes(Device& device, std::vector<uint32_t>* nodes) {
   return true;
 }
 
-bool open_device(Device& device) { return device.open(); }
-
 // One request to the CNC's parameter service. `data_in` goes to the block's data area before the
 // flag is raised; `data_out` receives the answer's data area.
 int16_t request(Handle& h, uint16_t function, int16_t (&args)[4],
@@ -135,7 +133,7 @@ int16_t cnc_rdnodenum(int32_t* count) {
   if (!count) return VANTOR_ST_LENGTH;
   Device device;
   std::vector<uint32_t> nodes;
-  if (!open_device(device) || !configured_nodes(device, &nodes)) return VANTOR_ST_SOCKET;
+  if (!device.open() || !configured_nodes(device, &nodes)) return VANTOR_ST_SOCKET;
   *count = int32_t(nodes.size());
   return VANTOR_ST_OK;
 }
@@ -144,7 +142,7 @@ int16_t cnc_rdnodeinfo(int32_t index, VANTOR_NODEINFO* info) {
   if (!info) return VANTOR_ST_LENGTH;
   Device device;
   std::vector<uint32_t> nodes;
-  if (!open_device(device) || !configured_nodes(device, &nodes)) return VANTOR_ST_SOCKET;
+  if (!device.open() || !configured_nodes(device, &nodes)) return VANTOR_ST_SOCKET;
   if (index < 0 || size_t(index) >= nodes.size()) return VANTOR_ST_NUMBER;
   const uint32_t node = nodes[size_t(index)];
   uint32_t type = 0, ready = 0, base = 0;
@@ -172,7 +170,7 @@ int16_t cnc_allclibhndl2(int32_t node_no, uint16_t* handle) {
   if (node_no < 0 || uint32_t(node_no) >= lorand::kNodeSlots) return VANTOR_ST_NUMBER;
   auto h = std::make_shared<Handle>();
   h->node = uint32_t(node_no);
-  if (!open_device(h->device)) return VANTOR_ST_SOCKET;
+  if (!h->device.open()) return VANTOR_ST_SOCKET;
   uint32_t base = 0;
   if (!control_dword(h->device, lorand::IOCTL_LNK_GET_PORT_ADDRESS, h->node, &base))
     return VANTOR_ST_SOCKET;
