@@ -6,35 +6,16 @@
 #include "kestrel/cli/cli.h"
 #include "kestrel/cncitf/boot_func.h"
 #include "kestrel/cncitf/boot_records.h"
+#include "kestrel/console/tables.h"
 
 namespace kestrel::cli {
 namespace {
 
 constexpr uint32_t kPcFlagsOffset = 0x04;  // in the communication area
 
-// Calls `function` (I3 = the transfer buffer) and reads `entry_size` bytes per O1 entries.
-std::vector<uint8_t> list_call(Context& ctx, uint16_t function, uint32_t entry_size) {
-  const uint32_t b = ctx.itf.BufferBase();
-  CCncItf::Hold hold(ctx.itf);
-  if (ctx.itf.Call(function, 0, 0, b, 0, 1) != 0) throw CItfErr(ctx.itf.ErrorState());
-  std::vector<uint8_t> data(size_t(ctx.itf.Image().o1) * entry_size);
-  if (!data.empty()) ctx.itf.ReadBytes(b, data.data(), int(data.size()));
-  return data;
-}
-
-std::vector<ModuleRecord> directory(Context& ctx) {
-  const std::vector<uint8_t> data = list_call(ctx, 0x104, kDirectoryEntrySize);
-  std::vector<ModuleRecord> modules;
-  for (size_t at = 0; at < data.size(); at += kDirectoryEntrySize)
-    modules.push_back(parse_directory_entry(std::span(data).subspan(at, kDirectoryEntrySize)));
-  return modules;
-}
-
 int boards(Context& ctx, const std::vector<std::string>&) {
   if (!require_console(ctx)) return kExitFailed;
-  const std::vector<uint8_t> data = list_call(ctx, 0x004, kBoardEntrySize);
-  for (size_t at = 0; at < data.size(); at += kBoardEntrySize) {
-    const BoardRecord b = parse_board_entry(std::span(data).subspan(at, kBoardEntrySize));
+  for (const BoardRecord& b : ReadBoards(ctx.itf)) {
     std::fprintf(ctx.out, "%s  .%-3s  code 0x%04x\n", board_line(b).c_str(), b.extension.c_str(), b.sram_code);
   }
   return kExitOk;
@@ -54,7 +35,7 @@ int select(Context& ctx, const std::vector<std::string>& args) {
 
 int modules(Context& ctx, const std::vector<std::string>&) {
   if (!require_console(ctx)) return kExitFailed;
-  for (const ModuleRecord& m : directory(ctx))
+  for (const ModuleRecord& m : ReadModules(ctx.itf))
     std::fprintf(ctx.out, "%s\tfirst %d%s%s%s\n", module_line(m).c_str(), m.first_block,
                  m.interleaved ? "  interleaved" : "", m.protected_module ? "  protected" : "",
                  m.plain_copy ? "  plain-copy" : "");
@@ -79,7 +60,7 @@ int read_block(Context& ctx, const std::vector<std::string>& args) {
 int module_header(Context& ctx, const std::vector<std::string>& args) {
   const uint32_t index = number_arg(args[0], "INDEX");
   if (!require_console(ctx)) return kExitFailed;
-  const std::vector<ModuleRecord> list = directory(ctx);
+  const std::vector<ModuleRecord> list = ReadModules(ctx.itf);
   if (index >= list.size()) {
     std::fprintf(stderr, "kestrel-cli: the board holds %zu modules; there is no module %u\n", list.size(), index);
     return kExitFailed;
