@@ -33,6 +33,10 @@ struct Context {
   std::FILE* out;
   // The file store of the file commands: the memory card when empty, else this PC folder.
   std::string folder = {};
+  // The board of the console commands: its number, or -1 for the first board the CNC lists.
+  int board = -1;
+  // Service mode: protection lifted for delete and save; initialise allowed.
+  bool service = false;
 };
 
 struct Command {

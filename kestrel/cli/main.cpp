@@ -17,8 +17,10 @@ using namespace kestrel::cli;
 namespace {
 
 void usage(std::FILE* to) {
-  std::fputs("usage: kestrel-cli [--node N] [--yes] [--card | --folder DIR] COMMAND [ARGS]\n"
+  std::fputs("usage: kestrel-cli [--node N] [--board B] [--service] [--yes] [--card | --folder DIR] COMMAND [ARGS]\n"
              "  --node N   the CNC node (0 to 7, default 0)\n"
+             "  --board B  the board of the boot console's commands (its number; default the first)\n"
+             "  --service  service mode: protected modules may be deleted and saved, the F-ROM initialised\n"
              "  --yes      answer every question yes instead of asking on the terminal\n"
              "  --card     the file commands work on the memory card in the CNC (the default)\n"
              "  --folder DIR  the file commands work on the PC folder DIR\n"
@@ -40,6 +42,8 @@ int usage_error(const std::string& text) {
 int main(int argc, char** argv) {
   int node = 0;
   bool yes = false;
+  bool service = false;
+  int board = -1;
   std::string folder;  // empty: the memory card
   int i = 1;
   for (; i < argc && argv[i][0] == '-'; ++i) {
@@ -50,6 +54,12 @@ int main(int argc, char** argv) {
     }
     if (opt == "--yes" || opt == "-y") {
       yes = true;
+    } else if (opt == "--service") {
+      service = true;
+    } else if (opt == "--board" && i + 1 < argc) {
+      auto b = moxel::parse_dword(argv[++i]);
+      if (!b || *b > 0xFFFF) return usage_error(std::string("--board takes a board number, not '") + argv[i] + "'");
+      board = int(*b);
     } else if (opt == "--card") {
       folder.clear();
     } else if (opt == "--folder" && i + 1 < argc) {
@@ -87,7 +97,7 @@ int main(int argc, char** argv) {
   int status = kExitFailed;
   try {
     kestrel::CCncItf itf(client);
-    Context ctx{node, client, itf, prompter, stdout, folder};
+    Context ctx{node, client, itf, prompter, stdout, folder, board, service};
     status = command->run(ctx, args);
   } catch (const UsageError& e) {
     status = usage_error(e.what());
