@@ -14,8 +14,8 @@ ensure_packages() {
   $sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
-# What the build needs on a fresh Debian 12 machine.
+# What the build and its programs need on a fresh Debian 12 machine (restic: the fleet backups).
 BUILD_PACKAGES=(cmake g++ make pkg-config libinih-dev libsystemd-dev zlib1g-dev qt6-base-dev libgl-dev libglib2.0-dev
-  libxkbcommon-dev xkb-data libevdev-dev libx11-dev libxtst-dev)
+  libxkbcommon-dev xkb-data libevdev-dev libx11-dev libxtst-dev restic)
 TEST_PACKAGES=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev xvfb xauth
   dbus-daemon)

@@ -52,6 +52,7 @@ std::vector<Command> boot_commands();
 std::vector<Command> state_check_commands();
 std::vector<Command> file_commands();
 std::vector<Command> screen_commands();
+std::vector<Command> fleet_commands();
 
 // Helpers for commands.
 // A number in decimal or 0x-hex within [0, max]; UsageError otherwise.
