@@ -22,6 +22,7 @@ FleetConfig load_fleet_config(const std::filesystem::path& file) {
   // A time-out of 0 would fail every run at once: it takes the default.
   const uint32_t timeout = data.dword("Restic", "TimeOut", uint32_t(c.timeout.count()));
   if (timeout > 0) c.timeout = std::chrono::seconds(timeout);
+  c.keep_last = data.dword("Restic", "KeepLast", c.keep_last);
   c.keep_daily = data.dword("Restic", "KeepDaily", c.keep_daily);
   c.keep_weekly = data.dword("Restic", "KeepWeekly", c.keep_weekly);
   c.keep_monthly = data.dword("Restic", "KeepMonthly", c.keep_monthly);

@@ -15,8 +15,9 @@ struct FleetConfig {
   // folder keeps the last set, the local first copy.
   std::filesystem::path staging = "/var/lib/moxel/fleet-backup";
   std::chrono::seconds timeout{3600};  // TimeOut: seconds one restic run may take
-  // KeepDaily, KeepWeekly, KeepMonthly: the retention of `restic forget`; all 0: nothing is forgotten.
-  unsigned keep_daily = 7, keep_weekly = 4, keep_monthly = 12;
+  // KeepLast, KeepDaily, KeepWeekly, KeepMonthly: the retention of `restic forget` for each node
+  // of this PC; all 0: nothing is forgotten.
+  unsigned keep_last = 0, keep_daily = 7, keep_weekly = 4, keep_monthly = 12;
 };
 
 std::filesystem::path fleet_config_file();

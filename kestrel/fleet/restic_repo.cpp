@@ -197,7 +197,7 @@ bool ResticRepo::Backup(const NodeInfo& node, const fs::path& folder, std::strin
 bool ResticRepo::Forget(std::string* error) const {
   std::vector<std::string> args = {"forget", "--prune", "--tag", tag("host", config_.host), "--group-by", "host,paths"};
   const std::pair<const char*, unsigned> keep[] = {
-      {"--keep-daily", config_.keep_daily}, {"--keep-weekly", config_.keep_weekly}, {"--keep-monthly", config_.keep_monthly}};
+      {"--keep-last", config_.keep_last}, {"--keep-daily", config_.keep_daily}, {"--keep-weekly", config_.keep_weekly}, {"--keep-monthly", config_.keep_monthly}};
   bool any = false;
   for (auto [flag, count] : keep) {
     if (count == 0) continue;
