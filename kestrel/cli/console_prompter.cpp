@@ -35,6 +35,19 @@ Answer affirmative(Buttons buttons) {
   }
 }
 
+// Questions that ask the operator to do something at the machine and then come again when the
+// answer is yes: a medium to change, a card to put in or to mend. A shell cannot act on them, so
+// --yes and the end of input answer them No or Cancel; yes would repeat them for ever.
+bool AsksForTheOperator(const std::string& text, Buttons buttons) {
+  if (buttons == Buttons::retry_cancel) return true;
+  return buttons == Buttons::yes_no &&
+         (text.ends_with("Change memory card then continue?") || text.ends_with("Change disk then continue?"));
+}
+
+Answer negative(Buttons buttons) {
+  return buttons == Buttons::retry_cancel ? Answer::cancel : Answer::no;
+}
+
 }  // namespace
 
 Answer ConsolePrompter::ask(const std::string& caption, const std::string& text, Buttons buttons,
@@ -48,9 +61,11 @@ Answer ConsolePrompter::ask(const std::string& caption, const std::string& text,
     if (!prompt.empty()) prompt += '/';
     prompt += c.answer == preset ? char(std::toupper(c.key)) : c.key;
   }
+  const bool bounded = AsksForTheOperator(text, buttons);
   if (yes_) {
-    std::fprintf(out_, "[%s] %c (--yes)\n", prompt.c_str(), keys.front().key);
-    return yes;
+    const Answer answer = bounded ? negative(buttons) : yes;
+    std::fprintf(out_, "[%s] %c (--yes)\n", prompt.c_str(), bounded ? keys.back().key : keys.front().key);
+    return answer;
   }
   for (;;) {
     std::fprintf(out_, "[%s] ", prompt.c_str());
@@ -58,7 +73,7 @@ Answer ConsolePrompter::ask(const std::string& caption, const std::string& text,
     char line[64];
     if (!std::fgets(line, sizeof line, in_)) {
       std::fputc('\n', out_);
-      return preset;
+      return bounded ? negative(buttons) : preset;
     }
     std::string word(line);
     while (!word.empty() && std::isspace(static_cast<unsigned char>(word.back()))) word.pop_back();

@@ -1,7 +1,9 @@
 #pragma once
 // The prompter of kestrel-cli: questions on the terminal, answered by a line of input (y/n,
-// r/c; an empty line or end of input takes the preset button), or all answered yes (Yes, Retry,
-// OK) with --yes. Messages go to standard error.
+// r/c; an empty line or end of input takes the preset button), or all answered yes (Yes, OK) with
+// --yes. The questions that wait for the operator to act at the machine (Retry/Cancel of the
+// memory card, "Change ... then continue?") are answered No or Cancel under --yes and at the end
+// of input, so that a script never loops on them. Messages go to standard error.
 #include <cstdio>
 
 #include "platform/prompter.h"

@@ -1,13 +1,10 @@
-// The fleet commands: the nodes' backup sets in the shop's shared restic repository
-// (fleet-backup.conf, docs/fleet-backups.md). restic finds the repository and its password in its
-// own environment.
+// The fleet commands: the nodes' SRAM sets in the shop's shared restic repository.
 #include <memory>
 #include <optional>
 #include <vector>
 
-#include "kestrel/cli/cli.h"
+#include "kestrel/cli/fleet_commands.h"
 #include "kestrel/console/tables.h"
-#include "kestrel/console/transfers.h"
 #include "kestrel/fleet/fleet.h"
 
 namespace kestrel::cli {
@@ -15,9 +12,8 @@ namespace {
 
 using namespace kestrel::fleet;
 
-// The options of the fleet commands after the command's name: --node N, --host NAME, --from X.
+// The words of the fleet commands: --host NAME, --from X.
 struct FleetArgs {
-  std::optional<int> node;
   std::string host;
   std::string from;
 };
@@ -29,9 +25,7 @@ FleetArgs parse_fleet_args(const std::vector<std::string>& args, const FleetConf
     const std::string& opt = args[i];
     if (i + 1 >= args.size()) throw UsageError("'" + opt + "' needs a value, or is no option here");
     const std::string& value = args[++i];
-    if (opt == "--node") {
-      parsed.node = int(number_arg(value, "--node", 7));
-    } else if (opt == "--host") {
+    if (opt == "--host") {
       if (value.empty()) throw UsageError("--host needs a host name");
       parsed.host = value;
     } else if (opt == "--from" && with_from) {
@@ -43,17 +37,18 @@ FleetArgs parse_fleet_args(const std::vector<std::string>& args, const FleetConf
   return parsed;
 }
 
-// One node's own connection, for the commands that go over several nodes.
+// One node's own connection.
 struct NodeLink {
   cnbus::CCnbusClient client;
   std::unique_ptr<CCncItf> itf;
   std::optional<Context> ctx;
 
   // Fails (false) when the node is not present.
-  bool open(int node, const Context& like) {
+  bool open(int node, moxel::Prompter& prompter, std::FILE* out, const AllNodesRequest& request,
+            const std::string& folder = {}) {
     if (!client.SelectNode(node)) return false;
     itf = std::make_unique<CCncItf>(client);
-    ctx.emplace(Context{node, client, *itf, like.prompter, like.out, like.folder, like.board, like.service});
+    ctx.emplace(Context{node, client, *itf, prompter, out, folder, request.board, request.service});
     return true;
   }
 };
@@ -63,7 +58,7 @@ std::string trimmed(std::string text) {
   return text;
 }
 
-// The board whose SRAM a node's set holds: the one of --board, else the first the CNC lists; or,
+// The board a node's set holds the SRAM of: the one of --board, else the first the CNC lists; or,
 // given a name, the board of that name.
 std::optional<BoardRecord> pick_board(Context& ctx, const std::string& name = {}) {
   for (const BoardRecord& b : ReadBoards(ctx.itf)) {
@@ -71,36 +66,6 @@ std::optional<BoardRecord> pick_board(Context& ctx, const std::string& name = {}
   }
   return std::nullopt;
 }
-
-// The naming value of the backup file names (O2 of function 0x002); 1 when the CNC refuses it.
-uint16_t naming_value(Context& ctx) {
-  ctx.itf.Call(0x002);
-  return ctx.itf.Status() == 0 ? ctx.itf.Image().o2 : 1;
-}
-
-// The SRAM sequences of the boot console on a PC folder.
-ConsoleContext folder_console(Context& ctx, moxel::Prompter& prompter, IConsoleView& view,
-                              const BoardRecord& board, const std::filesystem::path& folder) {
-  return ConsoleContext{ctx.itf, prompter, view, board, naming_value(ctx), StoreSettings{0, 0, folder.string() + "/"},
-                        [] { return false; }};
-}
-
-// The log of a sequence, each finished line once, on standard error.
-class LogView : public IConsoleView {
- public:
-  explicit LogView(int node) : node_(node) {}
-  void SetLog(const std::string& text) override {
-    size_t end;
-    while ((end = text.find('\n', shown_)) != std::string::npos) {
-      std::fprintf(stderr, "node %d: %s\n", node_, text.substr(shown_, end - shown_).c_str());
-      shown_ = end + 1;
-    }
-  }
-
- private:
-  int node_;
-  size_t shown_ = 0;
-};
 
 // Answers the sequence's own first question Yes: the operator has confirmed already.
 class ConfirmedPrompter : public moxel::Prompter {
@@ -121,105 +86,91 @@ class ConfirmedPrompter : public moxel::Prompter {
   bool confirmed_ = false;
 };
 
-// backup --restic [--all]: the node (or every node in its boot console) backed up into its staging
-// folder and stored in the repository, then the retention.
-int restic_backup(Context& ctx, bool all) {
-  const ResticRepo repo(load_fleet_config());
-  std::vector<NodeInfo> nodes;
-  bool all_ok = true;
-  for (int n = all ? 0 : ctx.node; n <= (all ? 7 : ctx.node); ++n) {
-    NodeLink link;
-    if (!link.open(n, ctx)) continue;
-    if (!require_console(*link.ctx)) {
-      all_ok = all_ok && all;  // --all takes the nodes in their boot console
-      continue;
-    }
-    auto board = pick_board(*link.ctx);
-    if (!board) {
-      std::fprintf(stderr, "kestrel-cli: node %d has no board %d\n", n, ctx.board);
-      all_ok = false;
-      continue;
-    }
-    nodes.push_back({n, link.client.GetNodeName(), trimmed(board->name), board->sram_size});
-  }
-  const int status = BackupNodes(repo, nodes, [&](const NodeInfo& node, const std::filesystem::path& folder) {
-    NodeLink link;
-    if (!link.open(node.node, ctx)) return false;
-    auto board = pick_board(*link.ctx);
-    if (!board) return false;
-    LogView view(node.node);
-    ConsoleContext console = folder_console(*link.ctx, ctx.prompter, view, *board, folder);
-    return BackupSram(console) == TransferOutcome::done;
-  }, stderr);
-  return all_ok && status == 0 ? kExitOk : kExitFailed;
-}
-
-// restore --from SNAPSHOT|latest|DATE [--host NAME]: the set from the repository into the node.
-int restic_restore(Context& ctx, const ResticRepo& repo, const FleetArgs& a) {
-  if (!require_console(ctx)) return kExitFailed;
-  return RestoreNode(repo, ctx.node, a.host, a.from, ctx.prompter, [&](const Snapshot& s, const std::filesystem::path& folder) {
-    auto board = pick_board(ctx, s.node.board);
-    if (!board) {
-      std::fprintf(stderr, "kestrel-cli: node %d has no board %s\n", ctx.node, s.node.board.c_str());
-      return false;
-    }
-    LogView view(ctx.node);
-    ConfirmedPrompter confirmed(ctx.prompter);
-    ConsoleContext console = folder_console(ctx, confirmed, view, *board, folder);
-    return RestoreSram(console) == TransferOutcome::done;
-  }, ctx.out);
-}
-
 int history(Context& ctx, const std::vector<std::string>& args) {
   const ResticRepo repo(load_fleet_config());
   const FleetArgs a = parse_fleet_args(args, repo.config(), false);
   std::string error;
-  auto list = repo.Snapshots(a.node.value_or(-1), a.host, &error);
+  const int node = ctx.node_given ? ctx.node : -1;
+  auto list = repo.Snapshots(node, a.host, &error);
   if (!list) {
     std::fprintf(stderr, "kestrel-cli: %s\n", error.c_str());
     return kExitFailed;
   }
   if (list->empty()) {
-    std::fprintf(ctx.out, "no snapshots of %s%s from host %s\n", a.node ? "node " : "every node",
-                 a.node ? std::to_string(*a.node).c_str() : "", a.host.c_str());
+    std::fprintf(ctx.out, "no snapshots of %s from host %s\n",
+                 node < 0 ? "any node" : ("node " + std::to_string(node)).c_str(), a.host.c_str());
     return kExitOk;
   }
   PrintHistory(*list, ctx.out);
   return kExitOk;
 }
 
-int backup(Context& ctx, const std::vector<std::string>& args) {
-  bool all = false, restic = false;
-  for (const std::string& a : args) {
-    if (a == "--all") all = true;
-    else if (a == "--restic") restic = true;
-    else throw UsageError("unknown option '" + a + "'");
+}  // namespace
+
+int restic_backup(moxel::Prompter& prompter, std::FILE* out,
+                  const AllNodesRequest& request, int node, bool verify) {
+  FleetConfig config = load_fleet_config();
+  if (!request.folder.empty()) config.staging = request.folder;
+  const ResticRepo repo(config);
+  std::vector<NodeInfo> nodes;
+  bool all_ok = true;
+  for (int n = node < 0 ? 0 : node; n <= (node < 0 ? 7 : node); ++n) {
+    NodeLink link;
+    if (!link.open(n, prompter, out, request)) {
+      if (node >= 0) {
+        std::fprintf(out, "node %d: backup FAILED: the node is not present\n", n);
+        all_ok = false;
+      }
+      continue;
+    }
+    if (const std::string problem = console_problem(*link.ctx); !problem.empty()) {
+      std::fprintf(out, "node %d: %s%s\n", n, node < 0 ? "skipped: " : "backup FAILED: ", problem.c_str());
+      all_ok = all_ok && node < 0;  // --all takes the nodes that wait in their boot console
+      continue;
+    }
+    auto board = pick_board(*link.ctx);
+    if (!board) {
+      std::fprintf(out, "node %d: backup FAILED: the CNC has no board %d\n", n, request.board);
+      all_ok = false;
+      continue;
+    }
+    nodes.push_back({n, link.client.GetNodeName(), trimmed(board->name), board->sram_size});
   }
-  if (!restic) throw UsageError("usage: kestrel-cli backup [--all] --restic");
-  return restic_backup(ctx, all);
+  if (nodes.empty() && node < 0) {
+    std::fprintf(out, "no node waits in its boot console\n");
+    return kExitFailed;
+  }
+  const int status = BackupNodes(repo, nodes, [&](const NodeInfo& info, const std::filesystem::path& folder) {
+    NodeLink link;
+    return link.open(info.node, prompter, out, request, folder.string()) &&
+           backup_node(*link.ctx, folder.string(), verify) == kExitOk;
+  }, out);
+  std::fflush(out);
+  return all_ok && status == 0 ? kExitOk : kExitFailed;
 }
 
-int restore(Context& ctx, const std::vector<std::string>& args) {
+int restic_restore(Context& ctx, const std::vector<std::string>& args) {
   const ResticRepo repo(load_fleet_config());
   const FleetArgs a = parse_fleet_args(args, repo.config(), true);
-  if (a.from.empty()) throw UsageError("usage: kestrel-cli restore [--node N] --from SNAPSHOT|latest|DATE [--host NAME]");
-  if (!a.node || *a.node == ctx.node) return restic_restore(ctx, repo, a);
-  NodeLink link;
-  if (!link.open(*a.node, ctx)) {
-    std::fprintf(stderr, "kestrel-cli: node %d is not present\n", *a.node);
-    return kExitUsage;
-  }
-  return restic_restore(*link.ctx, repo, a);
+  if (a.from.empty()) throw UsageError("usage: kestrel-cli restore --from SNAPSHOT|latest|DATE [--host NAME]");
+  if (!require_console(ctx)) return kExitFailed;
+  return RestoreNode(repo, ctx.node, a.host, a.from, ctx.prompter, [&](const Snapshot& s, const std::filesystem::path& folder) {
+    auto board = pick_board(ctx, s.node.board);
+    if (!board) {
+      std::fprintf(ctx.out, "node %d: restore FAILED: the CNC has no board %s\n", ctx.node, s.node.board.c_str());
+      return false;
+    }
+    ConfirmedPrompter confirmed(ctx.prompter);
+    Context on_board{ctx.node, ctx.client, ctx.itf, confirmed, ctx.out, folder.string(), board->number, ctx.service};
+    return restore_node(on_board, folder.string()) == kExitOk;
+  }, ctx.out);
 }
-
-}  // namespace
 
 std::vector<Command> fleet_commands() {
   return {
-      {"backup", "[--all] --restic", "back the node (every node in its boot console) up and store it in the shared restic repository", 1, 2, backup},
-      {"restore", "[--node N] --from SNAPSHOT|latest|DATE [--host NAME]", "restore the node's SRAM from a snapshot in the shared restic repository", 2, 6, restore},
-      {"history", "[--node N] [--host NAME]",
-       "the snapshots in the shared restic repository (this PC's unless --host), all nodes or node N", 0, 4, history},
+      {"history", "[--host NAME]",
+       "the snapshots in the shared restic repository: this PC's (or NAME's), of every node or of --node N", 0, 2,
+       history},
   };
 }
 

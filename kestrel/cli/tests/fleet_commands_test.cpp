@@ -90,8 +90,11 @@ TEST_F(FleetCli, TwoNightsOfTwoNodesThenTheFirstNightRestored) {
   poke(1, kLow, repeat("21", 16));
   ProgramResult r = cli({"--yes", "backup", "--all", "--restic"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("node 0: SRAM256A.MAN -> COMPLETE"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("node 1: stored as snapshot"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("node 0: backup of board 0 (MAIN) into " + (daemon.root() / "staging" / "node0").string() +
+                       ": SRAM256A.MAN"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("node 1: stored as snapshot"), std::string::npos) << r.out;
 
   poke(0, kLow, repeat("12", 16));
   poke(0, kHigh, repeat("2f", 16));
@@ -151,12 +154,12 @@ TEST_F(FleetCli, AnUnreachableRepositoryFailsAndKeepsTheLocalBackup) {
   poke(0, kLow, repeat("31", 16));
   const ProgramResult r = cli({"--yes", "backup", "--all", "--restic"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("node 0: restic backup failed: restic ended with status 1: Fatal: unable to open config file"),
+  EXPECT_NE(r.out.find("node 0: restic backup failed: restic ended with status 1: Fatal: unable to open config file"),
             std::string::npos)
-      << r.err;
-  EXPECT_NE(r.err.find("node 0: the local backup stays in " + (daemon.root() / "staging" / "node0").string()),
+      << r.out;
+  EXPECT_NE(r.out.find("node 0: the local backup stays in " + (daemon.root() / "staging" / "node0").string()),
             std::string::npos)
-      << r.err;
+      << r.out;
   std::ifstream part(daemon.root() / "staging" / "node0" / "SRAM256A.MAN", std::ios::binary);
   std::vector<char> bytes(0x110);
   ASSERT_TRUE(part.read(bytes.data(), std::streamsize(bytes.size())));
