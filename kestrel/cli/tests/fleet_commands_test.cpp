@@ -149,6 +149,20 @@ TEST_F(FleetCli, TwoNightsOfTwoNodesThenTheFirstNightRestored) {
   EXPECT_EQ(after[0][0], mill[1][0]);
 }
 
+TEST_F(FleetCli, BadFleetWordsAreUsageErrors) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"backup", "--restic", "--dated"},       {"restore", "--from"},
+      {"restore", "--host", "pc2"},            {"restore", "--bogus", "x"},
+      {"--all", "restore", "--from", "latest"}, {"backup", "--restic", "--all", "--node", "1"},
+      {"history", "--host"},                   {"history", "--from", "latest"},
+  };
+  for (const auto& args : cases) {
+    const ProgramResult r = cli(args);
+    EXPECT_EQ(r.status, 2) << args[0] << " " << args[1] << ": " << r.out << r.err;
+    EXPECT_FALSE(r.err.empty());
+  }
+}
+
 TEST_F(FleetCli, AnUnreachableRepositoryFailsAndKeepsTheLocalBackup) {
   env.push_back("RESTIC_REPOSITORY=" + (daemon.root() / "gone").string());
   poke(0, kLow, repeat("31", 16));
