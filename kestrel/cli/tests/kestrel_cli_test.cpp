@@ -160,7 +160,7 @@ TEST(ConsolePrompter, AnswersFromTheTerminalOrYesForAll) {
   using moxel::Answer;
   using moxel::Buttons;
   struct Case {
-    const char* input;
+    const char* input;  // nullptr: the input has ended
     bool yes;
     Buttons buttons;
     Answer preset;
@@ -178,16 +178,18 @@ TEST(ConsolePrompter, AnswersFromTheTerminalOrYesForAll) {
       {"", true, Buttons::ok_cancel, Answer::cancel, Answer::ok},
       // What waits for someone at the machine is refused under --yes and at the end of input.
       {"", true, Buttons::retry_cancel, Answer::retry, Answer::cancel},
-      {"", false, Buttons::retry_cancel, Answer::retry, Answer::cancel},
+      {nullptr, false, Buttons::retry_cancel, Answer::retry, Answer::cancel},
+      {nullptr, false, Buttons::yes_no, Answer::yes, Answer::yes},
       {"", true, Buttons::yes_no, Answer::yes, Answer::no, "Change disk then continue?"},
       {"", true, Buttons::yes_no, Answer::yes, Answer::no, "File FILE2.MAN not found.\nChange memory card then continue?"},
-      {"", false, Buttons::yes_no, Answer::yes, Answer::no, "Change memory card then continue?"},
+      {nullptr, false, Buttons::yes_no, Answer::yes, Answer::no, "Change memory card then continue?"},
+      {"\n", false, Buttons::yes_no, Answer::yes, Answer::yes, "Change memory card then continue?"},
       {"y\n", false, Buttons::yes_no, Answer::no, Answer::yes, "Change disk then continue?"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.input) + "|" + c.text);
-    std::string text(c.input);
-    std::FILE* in = fmemopen(text.data(), text.size() + 1, "r");
+    SCOPED_TRACE(std::string(c.input ? c.input : "(end)") + "|" + c.text);
+    std::string text(c.input ? c.input : "");
+    std::FILE* in = c.input ? fmemopen(text.data(), text.size() + 1, "r") : std::fopen("/dev/null", "r");
     char* shown = nullptr;
     size_t shown_size = 0;
     std::FILE* out = open_memstream(&shown, &shown_size);

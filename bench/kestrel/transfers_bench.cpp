@@ -1,0 +1,149 @@
+// The boot console's transfers end to end: the sequence, CBootFunc, the driver client, a real
+// lorandd and the simulated boot software with every step at time 0, files in a PC folder. Each
+// next to the plain driver-client block read of the same number of bytes in the same run: what the
+// sequence (mailbox calls, file writes and syncs, interleaving) adds to moving the data.
+//
+// Starts its own lorandd in a temporary root; run it as is.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <vector>
+
+#include "cnbusclient/cnbus_client.h"
+#include "cncsim/cnc/module_header.h"
+#include "kestrel/cncitf/boot_func.h"
+#include "kestrel/console/tables.h"
+#include "kestrel/console/transfers.h"
+#include "testsupport/test_daemon.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint32_t kSram = 0x100000;     // 1 MB: two backup parts
+constexpr uint32_t kModule = 0x400000;   // 4 MB: 32 F-ROM blocks, interleaved
+fs::path g_folder;
+
+// Questions answered with their preset button (Yes for every question of these sequences).
+struct Console {
+  cnbus::CCnbusClient client;
+  std::unique_ptr<kestrel::CCncItf> itf;
+  moxel::ScriptedPrompter prompter;
+  kestrel::IConsoleView view;
+  std::unique_ptr<kestrel::ConsoleContext> ctx;
+  bool open() {
+    if (!client.IsAvailable() || !client.SelectNode(0)) return false;
+    itf = std::make_unique<kestrel::CCncItf>(client);
+    const auto boards = kestrel::ReadBoards(*itf);
+    if (boards.empty()) return false;
+    ctx = std::make_unique<kestrel::ConsoleContext>(kestrel::ConsoleContext{*itf, prompter, view, boards[0], 1, {}});
+    ctx->store = {0, 0, g_folder.string()};
+    itf->Call(0x005, 0);
+    return itf->Status() == 0;
+  }
+};
+
+// Reads `total` bytes through the plain client block read, 128 KB at a time.
+void plain_read(benchmark::State& state, uint32_t total) {
+  cnbus::CCnbusClient client;
+  if (!client.IsAvailable() || !client.SelectNode(0)) return state.SkipWithError("no node");
+  std::vector<uint8_t> buffer(kestrel::kFromBlockSize);
+  for (auto _ : state)
+    for (uint32_t at = 0; at < total; at += kestrel::kFromBlockSize)
+      client.ShmReadBytes(0, buffer.data(), int(buffer.size()));
+  state.SetBytesProcessed(int64_t(state.iterations()) * total);
+}
+
+void BM_SramPlainRead_1MB(benchmark::State& state) { plain_read(state, kSram); }
+BENCHMARK(BM_SramPlainRead_1MB)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_SramBackup_1MB(benchmark::State& state) {
+  Console c;
+  if (!c.open()) return state.SkipWithError("no console");
+  for (auto _ : state) {
+    if (kestrel::BackupSram(*c.ctx) != kestrel::TransferOutcome::done) return state.SkipWithError("backup failed");
+    state.PauseTiming();
+    c.prompter.clear();
+    state.ResumeTiming();
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * kSram);
+}
+BENCHMARK(BM_SramBackup_1MB)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_SramRestore_1MB(benchmark::State& state) {
+  Console c;
+  if (!c.open()) return state.SkipWithError("no console");
+  if (kestrel::BackupSram(*c.ctx) != kestrel::TransferOutcome::done) return state.SkipWithError("no backup");
+  for (auto _ : state) {
+    if (kestrel::RestoreSram(*c.ctx) != kestrel::TransferOutcome::done) return state.SkipWithError("restore failed");
+    state.PauseTiming();
+    c.prompter.clear();
+    state.ResumeTiming();
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * kSram);
+}
+BENCHMARK(BM_SramRestore_1MB)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_FromPlainRead_4MB(benchmark::State& state) { plain_read(state, kModule); }
+BENCHMARK(BM_FromPlainRead_4MB)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The load file of the 4 MB module, made once.
+bool make_module_file() {
+  const auto head = cncsim::cnc::make_module_header({"BENCH", kModule, true, 0, "B"});
+  std::ofstream out(g_folder / "bench.rom", std::ios::binary);
+  out.write(reinterpret_cast<const char*>(head.data()), std::streamsize(head.size()));
+  std::vector<uint8_t> data(kModule);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7 + (i >> 9));
+  out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+  return bool(out);
+}
+
+void BM_ModuleLoad_4MB(benchmark::State& state) {
+  Console c;
+  if (!c.open() || !make_module_file()) return state.SkipWithError("no console");
+  for (auto _ : state)
+    if (!kestrel::LoadModuleFile(*c.ctx, kestrel::ReadModules(*c.itf), "bench.rom"))
+      return state.SkipWithError("load failed");
+  state.SetBytesProcessed(int64_t(state.iterations()) * kModule);
+}
+BENCHMARK(BM_ModuleLoad_4MB)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_ModuleSave_4MB(benchmark::State& state) {
+  Console c;
+  if (!c.open() || !make_module_file()) return state.SkipWithError("no console");
+  if (!kestrel::LoadModuleFile(*c.ctx, kestrel::ReadModules(*c.itf), "bench.rom")) return state.SkipWithError("no module");
+  const auto modules = kestrel::ReadModules(*c.itf);
+  if (modules.empty()) return state.SkipWithError("no module");
+  for (auto _ : state) {
+    const auto plan = kestrel::PrepareSave(*c.ctx, &modules[0]);
+    if (!plan || !kestrel::SaveModule(*c.ctx, *plan)) return state.SkipWithError("save failed");
+    state.PauseTiming();
+    fs::remove(g_folder / plan->target);
+    state.ResumeTiming();
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * kModule);
+}
+BENCHMARK(BM_ModuleSave_4MB)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  moxel::test::Daemon daemon("transfers-bench");
+  daemon.configure(
+      "[Parameters]\nIoPortAddress0=0x300\nCncType0=1\nNodeName0=Bench\n"
+      "[Host]\nBoard0=sim\nSocketMode=0600\nStateDir=@STATE@\n"
+      "[Simulator]\nUnitTime0=0\nBoards0=0,MAIN,xyz,0x800000,0x100000,0\n");
+  if (!daemon.start()) {
+    std::fprintf(stderr, "transfers_bench: %s\n", daemon.error().c_str());
+    return 1;
+  }
+  g_folder = daemon.root() / "files";
+  fs::create_directories(g_folder);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
