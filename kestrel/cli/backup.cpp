@@ -9,6 +9,7 @@
 #include <optional>
 #include <regex>
 
+#include "kestrel/cli/console_prompter.h"
 #include "kestrel/cncitf/itf_err.h"
 #include "kestrel/console/tables.h"
 #include "kestrel/console/transfers.h"
@@ -136,6 +137,7 @@ int transfer_node(Context& ctx, const std::string& folder, Direction direction, 
     if (ec) return report(ctx, "backup FAILED: cannot make " + folder + ": " + ec.message(), kExitFailed);
   }
   TerminalView view;
+  BoundedRetryPrompter prompter(ctx.prompter);
   try {
     uint16_t naming = 1;
     std::string why;
@@ -143,7 +145,7 @@ int transfer_node(Context& ctx, const std::string& folder, Direction direction, 
     if (!board) return report(ctx, std::string(what) + " FAILED: " + why, kExitFailed);
     if (board->sram_size == 0)
       return report(ctx, std::string(what) + " FAILED: " + board_text(*board) + " has no SRAM", kExitFailed);
-    ConsoleContext console{ctx.itf, ctx.prompter, view, *board, naming,
+    ConsoleContext console{ctx.itf, prompter, view, *board, naming,
                            StoreSettings{folder.empty() ? 1 : 0, folder.empty() ? 1 : 0, folder}};
     console.service_mode = [service = ctx.service] { return service; };
     const TransferOutcome outcome =
@@ -165,6 +167,8 @@ int transfer_node(Context& ctx, const std::string& folder, Direction direction, 
 
 // The console context of the module commands: the chosen board and the store of the command line.
 struct ModuleConsole {
+  explicit ModuleConsole(Context& ctx) : prompter(ctx.prompter) {}
+  BoundedRetryPrompter prompter;
   TerminalView view;
   std::optional<ConsoleContext> console;
 };
@@ -179,7 +183,7 @@ bool open_module_console(Context& ctx, ModuleConsole* mc) {
     return false;
   }
   const bool card = ctx.folder.empty();
-  mc->console.emplace(ConsoleContext{ctx.itf, ctx.prompter, mc->view, *board, naming,
+  mc->console.emplace(ConsoleContext{ctx.itf, mc->prompter, mc->view, *board, naming,
                                      StoreSettings{card ? 1 : 0, card ? 1 : 0, ctx.folder}});
   mc->console->service_mode = [service = ctx.service] { return service; };
   return true;
@@ -207,7 +211,7 @@ int backup_command(Context& ctx, const std::vector<std::string>& args) {
 int restore_command(Context& ctx, const std::vector<std::string>&) { return restore_node(ctx, ctx.folder); }
 
 int save_command(Context& ctx, const std::vector<std::string>& args) {
-  ModuleConsole mc;
+  ModuleConsole mc(ctx);
   if (!open_module_console(ctx, &mc)) return kExitFailed;
   const std::vector<ModuleRecord> modules = ReadModules(ctx.itf);
   auto it = std::find_if(modules.begin(), modules.end(),
@@ -225,7 +229,7 @@ int save_command(Context& ctx, const std::vector<std::string>& args) {
 }
 
 int load_command(Context& ctx, const std::vector<std::string>& args) {
-  ModuleConsole mc;
+  ModuleConsole mc(ctx);
   if (!open_module_console(ctx, &mc)) return kExitFailed;
   int status = kExitOk;
   for (const std::string& file : args) {
