@@ -60,6 +60,19 @@ void plain_read(benchmark::State& state, uint32_t total) {
 void BM_SramPlainRead_1MB(benchmark::State& state) { plain_read(state, kSram); }
 BENCHMARK(BM_SramPlainRead_1MB)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The SRAM blocks of a backup through CBootFunc alone, no files: what the block calls cost.
+void BM_SramBlocks_BootFunc_1MB(benchmark::State& state) {
+  Console c;
+  if (!c.open()) return state.SkipWithError("no console");
+  kestrel::CBootFunc boot(*c.itf);
+  std::vector<uint8_t> block(kestrel::kSramBlockSize);
+  for (auto _ : state)
+    for (uint32_t at = 0; at < kSram; at += kestrel::kSramBlockSize)
+      boot.ReadSramBlock(0, block.data(), int(at / kestrel::kSramBlockSize));
+  state.SetBytesProcessed(int64_t(state.iterations()) * kSram);
+}
+BENCHMARK(BM_SramBlocks_BootFunc_1MB)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 void BM_SramBackup_1MB(benchmark::State& state) {
   Console c;
   if (!c.open()) return state.SkipWithError("no console");
@@ -100,6 +113,19 @@ bool make_module_file() {
   out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
   return bool(out);
 }
+
+// The F-ROM block writes of a 4 MB load through CBootFunc alone, no file.
+void BM_FromBlockWrites_BootFunc_4MB(benchmark::State& state) {
+  Console c;
+  if (!c.open()) return state.SkipWithError("no console");
+  kestrel::CBootFunc boot(*c.itf);
+  std::vector<uint8_t> block(kestrel::kFromBlockSize, 0x5A);
+  for (auto _ : state)
+    for (int b = 0; b < int(kModule / kestrel::kFromBlockSize); ++b)
+      if (boot.WriteBlock(32 + b, block.data()) != 1) return state.SkipWithError("write refused");
+  state.SetBytesProcessed(int64_t(state.iterations()) * kModule);
+}
+BENCHMARK(BM_FromBlockWrites_BootFunc_4MB)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_ModuleLoad_4MB(benchmark::State& state) {
   Console c;

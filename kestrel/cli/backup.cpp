@@ -9,6 +9,7 @@
 #include <optional>
 #include <regex>
 
+#include "kestrel/cli/console_prompter.h"
 #include "kestrel/cli/fleet_commands.h"
 #include "kestrel/cncitf/itf_err.h"
 #include "kestrel/console/tables.h"
@@ -137,6 +138,7 @@ int transfer_node(Context& ctx, const std::string& folder, Direction direction, 
     if (ec) return report(ctx, "backup FAILED: cannot make " + folder + ": " + ec.message(), kExitFailed);
   }
   TerminalView view;
+  BoundedRetryPrompter prompter(ctx.prompter);
   try {
     uint16_t naming = 1;
     std::string why;
@@ -144,7 +146,7 @@ int transfer_node(Context& ctx, const std::string& folder, Direction direction, 
     if (!board) return report(ctx, std::string(what) + " FAILED: " + why, kExitFailed);
     if (board->sram_size == 0)
       return report(ctx, std::string(what) + " FAILED: " + board_text(*board) + " has no SRAM", kExitFailed);
-    ConsoleContext console{ctx.itf, ctx.prompter, view, *board, naming,
+    ConsoleContext console{ctx.itf, prompter, view, *board, naming,
                            StoreSettings{folder.empty() ? 1 : 0, folder.empty() ? 1 : 0, folder}};
     console.service_mode = [service = ctx.service] { return service; };
     const TransferOutcome outcome =
@@ -166,6 +168,8 @@ int transfer_node(Context& ctx, const std::string& folder, Direction direction, 
 
 // The console context of the module commands: the chosen board and the store of the command line.
 struct ModuleConsole {
+  explicit ModuleConsole(Context& ctx) : prompter(ctx.prompter) {}
+  BoundedRetryPrompter prompter;
   TerminalView view;
   std::optional<ConsoleContext> console;
 };
@@ -180,7 +184,7 @@ bool open_module_console(Context& ctx, ModuleConsole* mc) {
     return false;
   }
   const bool card = ctx.folder.empty();
-  mc->console.emplace(ConsoleContext{ctx.itf, ctx.prompter, mc->view, *board, naming,
+  mc->console.emplace(ConsoleContext{ctx.itf, mc->prompter, mc->view, *board, naming,
                                      StoreSettings{card ? 1 : 0, card ? 1 : 0, ctx.folder}});
   mc->console->service_mode = [service = ctx.service] { return service; };
   return true;
@@ -214,7 +218,7 @@ int restore_command(Context& ctx, const std::vector<std::string>& args) {
 }
 
 int save_command(Context& ctx, const std::vector<std::string>& args) {
-  ModuleConsole mc;
+  ModuleConsole mc(ctx);
   if (!open_module_console(ctx, &mc)) return kExitFailed;
   const std::vector<ModuleRecord> modules = ReadModules(ctx.itf);
   auto it = std::find_if(modules.begin(), modules.end(),
@@ -232,7 +236,7 @@ int save_command(Context& ctx, const std::vector<std::string>& args) {
 }
 
 int load_command(Context& ctx, const std::vector<std::string>& args) {
-  ModuleConsole mc;
+  ModuleConsole mc(ctx);
   if (!open_module_console(ctx, &mc)) return kExitFailed;
   int status = kExitOk;
   for (const std::string& file : args) {

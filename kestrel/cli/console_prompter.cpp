@@ -1,5 +1,7 @@
 #include "kestrel/cli/console_prompter.h"
 
+#include <unistd.h>
+
 #include <cctype>
 #include <string>
 
@@ -35,17 +37,11 @@ Answer affirmative(Buttons buttons) {
   }
 }
 
-// Questions that ask the operator to do something at the machine and then come again when the
-// answer is yes: a medium to change, a card to put in or to mend. A shell cannot act on them, so
-// --yes and the end of input answer them No or Cancel; yes would repeat them for ever.
-bool AsksForTheOperator(const std::string& text, Buttons buttons) {
-  if (buttons == Buttons::retry_cancel) return true;
+// The question of a backup or restore to change the medium and go on: Yes writes or reads the
+// same part again, so a shell that cannot change anything would be asked for ever.
+bool AsksToChangeTheMedium(const std::string& text, Buttons buttons) {
   return buttons == Buttons::yes_no &&
          (text.ends_with("Change memory card then continue?") || text.ends_with("Change disk then continue?"));
-}
-
-Answer negative(Buttons buttons) {
-  return buttons == Buttons::retry_cancel ? Answer::cancel : Answer::no;
 }
 
 }  // namespace
@@ -61,11 +57,10 @@ Answer ConsolePrompter::ask(const std::string& caption, const std::string& text,
     if (!prompt.empty()) prompt += '/';
     prompt += c.answer == preset ? char(std::toupper(c.key)) : c.key;
   }
-  const bool bounded = AsksForTheOperator(text, buttons);
+  const bool change = AsksToChangeTheMedium(text, buttons);
   if (yes_) {
-    const Answer answer = bounded ? negative(buttons) : yes;
-    std::fprintf(out_, "[%s] %c (--yes)\n", prompt.c_str(), bounded ? keys.back().key : keys.front().key);
-    return answer;
+    std::fprintf(out_, "[%s] %c (--yes)\n", prompt.c_str(), change ? 'n' : keys.front().key);
+    return change ? Answer::no : yes;
   }
   for (;;) {
     std::fprintf(out_, "[%s] ", prompt.c_str());
@@ -73,7 +68,7 @@ Answer ConsolePrompter::ask(const std::string& caption, const std::string& text,
     char line[64];
     if (!std::fgets(line, sizeof line, in_)) {
       std::fputc('\n', out_);
-      return bounded ? negative(buttons) : preset;
+      return change ? Answer::no : preset;
     }
     std::string word(line);
     while (!word.empty() && std::isspace(static_cast<unsigned char>(word.back()))) word.pop_back();
@@ -81,6 +76,15 @@ Answer ConsolePrompter::ask(const std::string& caption, const std::string& text,
     for (const Choice& c : keys)
       if (std::tolower(static_cast<unsigned char>(word[0])) == c.key) return c.answer;
   }
+}
+
+Answer BoundedRetryPrompter::ask(const std::string& caption, const std::string& text, Buttons buttons,
+                                 moxel::Icon icon, Answer preset) {
+  const Answer a = inner_.ask(caption, text, buttons, icon, preset);
+  if (buttons != Buttons::retry_cancel || a != Answer::retry) return a;
+  if (++retries_ > kMaxRetries) return Answer::cancel;
+  ::sleep(1);
+  return a;
 }
 
 void ConsolePrompter::beep() {

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
+#include <thread>
 
 #include "cnbusclient/cnbus_client.h"
 #include "cncsim/cnc/module_header.h"
@@ -104,12 +106,23 @@ TEST_F(BackupCommands, BackupVerifyAndRestoreOfOneNode) {
   EXPECT_EQ(cli({"--yes", "--folder", (dir / "none").string(), "restore"}).status, 1);
 }
 
-TEST_F(BackupCommands, YesNeverLoopsOnACardThatIsNotThere) {
+TEST_F(BackupCommands, YesRetriesACardThatIsNotThereUntilItIsPutIn) {
+  const auto saved = fill_sram(0, kMainSram, 8);
   ASSERT_EQ(daemon.cncsim("card 0 remove").status, 0);
-  const ProgramResult r = cli({"--yes", "--card", "backup"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "node 0: backup FAILED: SRAM256A.MAN -> FAIL\n");
+  ASSERT_EQ(daemon.cncsim("card 0 log clear").status, 0);
+  // --yes answers the card check Retry (a second apart, a bounded number of times); the card is
+  // put in once the CNC has reported it missing.
+  auto run = std::async(std::launch::async, [&] { return cli({"--yes", "--card", "backup"}); });
+  for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+       std::chrono::steady_clock::now() < end &&
+       daemon.cncsim("card 0 log").out.find("301 i1=0 i2=0 i3=0x0 i4=0 -> status=0 o1=1") == std::string::npos;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_EQ(daemon.cncsim("card 0 insert").status, 0);
+  const ProgramResult r = run.get();
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, "node 0: backup of board 0 (MAIN) into the memory card: SRAM256A.MAN\n");
   EXPECT_NE(r.err.find("Memory card is not attached to CNC."), std::string::npos) << r.err;
+  EXPECT_TRUE(file_bytes(daemon.state_dir() / "node0" / "card" / "SRAM256A.MAN") == saved);
 }
 
 TEST_F(BackupCommands, AllNodesIntoDatedFoldersKeepingTheNewest) {

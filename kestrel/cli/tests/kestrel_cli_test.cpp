@@ -176,9 +176,8 @@ TEST(ConsolePrompter, AnswersFromTheTerminalOrYesForAll) {
       {"what\nr\n", false, Buttons::retry_cancel, Answer::cancel, Answer::retry},
       {"", true, Buttons::yes_no, Answer::no, Answer::yes},
       {"", true, Buttons::ok_cancel, Answer::cancel, Answer::ok},
-      // What waits for someone at the machine is refused under --yes and at the end of input.
-      {"", true, Buttons::retry_cancel, Answer::retry, Answer::cancel},
-      {nullptr, false, Buttons::retry_cancel, Answer::retry, Answer::cancel},
+      {"", true, Buttons::retry_cancel, Answer::cancel, Answer::retry},
+      // Changing the medium is refused under --yes and at the end of input.
       {nullptr, false, Buttons::yes_no, Answer::yes, Answer::yes},
       {"", true, Buttons::yes_no, Answer::yes, Answer::no, "Change disk then continue?"},
       {"", true, Buttons::yes_no, Answer::yes, Answer::no, "File FILE2.MAN not found.\nChange memory card then continue?"},
