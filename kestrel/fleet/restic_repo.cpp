@@ -40,15 +40,6 @@ std::optional<uint64_t> number(const std::string& text) {
   return v;
 }
 
-std::string local_date(int64_t time) {
-  std::time_t t = time;
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char text[16];
-  std::strftime(text, sizeof text, "%Y-%m-%d", &tm);
-  return text;
-}
-
 bool is_hex(const std::string& text) {
   return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
 }
@@ -141,7 +132,7 @@ const Snapshot* select_snapshot(const std::vector<Snapshot>& list, const std::st
   int year = 0, month = 0, day = 0, used = 0;
   if (from.size() == 10 && std::sscanf(from.c_str(), "%4d-%2d-%2d%n", &year, &month, &day, &used) == 3 && used == 10) {
     for (auto it = list.rbegin(); it != list.rend(); ++it)
-      if (local_date(it->time) == from) return &*it;
+      if (local_time_text(it->time).compare(0, from.size(), from) == 0) return &*it;
     *error = "no snapshot was taken on " + from;
     return nullptr;
   }

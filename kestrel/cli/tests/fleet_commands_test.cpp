@@ -19,17 +19,15 @@ constexpr const char* kConfig =
     "IoPortAddress1=0x310\nCncType1=1\nNodeName1=Lathe\n"
     "[Host]\nBoard0=sim\nBoard1=sim\nSocketMode=0600\n";
 
+std::string sram_address(uint32_t offset) {
+  std::ostringstream s;
+  s << "0x" << std::hex << cncsim::cnc::Memory::sram(offset);
+  return s.str();
+}
+
 // A place in the first board's SRAM (256 KB, one backup part) and in its last 32 KB block.
-const std::string kLow = "0x" + [] {
-  std::ostringstream s;
-  s << std::hex << cncsim::cnc::Memory::sram(0x100);
-  return s.str();
-}();
-const std::string kHigh = "0x" + [] {
-  std::ostringstream s;
-  s << std::hex << cncsim::cnc::Memory::sram(0x3FFF0);
-  return s.str();
-}();
+const std::string kLow = sram_address(0x100);
+const std::string kHigh = sram_address(0x3FFF0);
 
 std::string repeat(const std::string& byte, int count) {
   std::string text;
