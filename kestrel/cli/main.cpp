@@ -1,7 +1,7 @@
 // kestrel-cli [--node N | --all] [--yes] [--card | --folder DIR] COMMAND [ARGS]: the boot console's
 // operations from a shell; the options may also follow the command. Exit status: 0 done; 1 the
-// CNC refused, a transfer failed, or an
-// interface error (its text on stderr); 2 bad usage, no lorandd, or no such node.
+// CNC refused, a transfer failed, or an interface error (its text on stderr); 2 bad usage, no
+// lorandd, or no such node.
 #include <cstdio>
 #include <cstring>
 #include <string>

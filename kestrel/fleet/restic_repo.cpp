@@ -170,7 +170,7 @@ bool ResticRepo::Backup(const NodeInfo& node, const fs::path& folder, std::strin
                                    "--tag", tag("size", std::to_string(set_size(folder)))};
   if (node.sram_size) args.insert(args.end(), {"--tag", tag("sram", std::to_string(node.sram_size))});
   if (!time.empty()) args.insert(args.end(), {"--time", time});
-  args.push_back(folder.string());
+  args.insert(args.end(), {"--", folder.string()});
   ResticResult r;
   if (!run(args, &r, error)) return false;
   // The last line of the JSON stream is the summary with the new snapshot's ID.
@@ -187,8 +187,10 @@ bool ResticRepo::Backup(const NodeInfo& node, const fs::path& folder, std::strin
 
 bool ResticRepo::Forget(std::string* error) const {
   std::vector<std::string> args = {"forget", "--prune", "--tag", tag("host", config_.host), "--group-by", "host,paths"};
-  const std::pair<const char*, unsigned> keep[] = {
-      {"--keep-last", config_.keep_last}, {"--keep-daily", config_.keep_daily}, {"--keep-weekly", config_.keep_weekly}, {"--keep-monthly", config_.keep_monthly}};
+  const std::pair<const char*, unsigned> keep[] = {{"--keep-last", config_.keep_last},
+                                                   {"--keep-daily", config_.keep_daily},
+                                                   {"--keep-weekly", config_.keep_weekly},
+                                                   {"--keep-monthly", config_.keep_monthly}};
   bool any = false;
   for (auto [flag, count] : keep) {
     if (count == 0) continue;
@@ -210,17 +212,17 @@ std::optional<std::vector<Snapshot>> ResticRepo::Snapshots(int node, const std::
 }
 
 std::optional<fs::path> ResticRepo::Restore(const Snapshot& snapshot, const fs::path& target, std::string* error) const {
-  ResticResult r;
-  if (!run({"restore", snapshot.id, "--target", target.string()}, &r, error)) return std::nullopt;
+  // A recorded path with ".." in it (written by some other program into the shared repository)
+  // must not lead outside the folder restic restores into.
   const fs::path folder = (target / fs::path(snapshot.path).relative_path()).lexically_normal();
-  // A path with ".." in it (written by some other program into the shared repository) must not
-  // lead outside the folder restic restored into.
   const fs::path inside = folder.lexically_relative(target.lexically_normal());
-  std::error_code ec;
   if (inside.empty() || *inside.begin() == "..") {
     *error = "the snapshot " + snapshot.short_id + " names a folder outside its own: " + snapshot.path;
     return std::nullopt;
   }
+  ResticResult r;
+  if (!run({"restore", snapshot.id, "--target", target.string()}, &r, error)) return std::nullopt;
+  std::error_code ec;
   if (!fs::is_directory(folder, ec)) {
     *error = "the restored snapshot " + snapshot.short_id + " holds no folder " + snapshot.path;
     return std::nullopt;
