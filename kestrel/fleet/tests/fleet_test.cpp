@@ -248,7 +248,7 @@ TEST(ResticRunner, RunsWithoutAShellCollectsOutputAndBoundsTheWait) {
       {{"-c", "echo only this >&2; exit 1"}, 60, true, false, 1, "", "status 1: only this"},
       // A word with shell characters reaches the program as it is.
       {{"-c", "printf '%s' \"$0\"", "a b;$(x)"}, 60, true, false, 0, "a b;$(x)", ""},
-      {{"-c", "trap '' TERM; sleep 30"}, 1, true, true, 137, "", "did not finish within 1 s"},
+      {{"-c", "trap '' TERM; exec sleep 30"}, 1, true, true, 137, "", "did not finish within 1 s"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.back());
