@@ -90,6 +90,9 @@ class BootConsole : public ::testing::Test {
     daemon.configure(std::string(kParameters) + "CncType0=" + std::to_string(cnc_type) +
                      "\n[Simulator]\n" + simulator);
     ASSERT_TRUE(daemon.start()) << daemon.error() << daemon.log();
+    console.reset();  // a console of an earlier daemon goes before what it refers to
+    ctx.reset();
+    itf.reset();
     client.emplace();
     ASSERT_EQ(client->SelectNode(0), 1);
     itf = std::make_unique<kestrel::CCncItf>(*client);
