@@ -74,6 +74,10 @@ int initialize(Context& ctx, const std::vector<std::string>&) {
   if (!ctx.service) throw UsageError("initialize works in service mode only (--service)");
   ConsoleSession s(ctx);
   if (!s.Open(ctx)) return kExitFailed;
+  if (s.console_ctx.board.from_size == 0) {
+    std::fprintf(stderr, "kestrel-cli: board %d has no F-ROM\n", s.console_ctx.board.number);
+    return kExitFailed;
+  }
   if (!s.console->Initialize()) {
     std::fprintf(stderr, "kestrel-cli: the F-ROM of board %d was not initialised\n", s.console_ctx.board.number);
     return kExitFailed;

@@ -121,10 +121,10 @@ class CBootConsole {
   // "Delete OK?", the blocks erased from the first on, "Delete error." on the first failure; the
   // module list rebuilt after any erasing. True when every block was erased.
   bool DeleteModule();
-  // Initialize of the whole F-ROM (service mode only; false at once otherwise): two questions with
-  // No as default, function 0x107, the PC's block-by-block erase with "%d/%d" progress when the
-  // CNC asks for it, the closing message, the status emptied and the module list rebuilt. True
-  // when the F-ROM was initialised.
+  // Initialize of the whole F-ROM (service mode and a board with F-ROM only; false at once
+  // otherwise): two questions with No as default, function 0x107, the PC's block-by-block erase
+  // with "%d/%d" progress when the CNC asks for it, the closing message, the status emptied and
+  // the module list rebuilt. True when the F-ROM was initialised.
   bool Initialize();
 
   // --- File tab ---

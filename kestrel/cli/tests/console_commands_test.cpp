@@ -100,6 +100,12 @@ TEST_F(ConsoleCommands, InitializeOnlyInServiceMode) {
   EXPECT_NE(r.err.find("Kestrel32: Flash ROM initialize complete.\n"), std::string::npos) << r.err;
   EXPECT_EQ(modules(1), "");
 
+  // A board without F-ROM has nothing to initialise.
+  r = cli({"--service", "--yes", "--board", "2", "initialize"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("board 2 has no F-ROM"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("initialize OK?"), std::string::npos) << r.err;
+
   // A CNC that refuses the erase: the message, and a failure for the shell.
   ASSERT_EQ(daemon.cncsim("fault 0 from-erase-refused on 0").status, 0);
   r = cli({"--service", "--yes", "initialize"});

@@ -251,6 +251,27 @@ TEST_F(BootConsole, SwitchingBoardsSelectsOnTheCncAndSetsTheTabUpAgain) {
   EXPECT_EQ(FileNames(), std::vector<std::string>{"NEW.MAN"});
 }
 
+TEST_F(BootConsole, CheckShowsTheTextOfEveryBlockOfTheModule) {
+  Open();
+  ASSERT_EQ(console->Start(), kestrel::kConsoleResultOk);
+  LoadModule("FIRST", 0x20000);
+  LoadModule("SECOND", 0x40000);  // blocks 1 and 2
+  console->ListModules();
+  ASSERT_EQ(console->FindModule("SECOND"), 1);
+  EXPECT_EQ(console->CheckText(), "");  // nothing selected
+  console->SelectModule(1);
+  // Every block that LoadModule writes holds 0x42 only: 0x20000 of them sum to 0 in 16 bits.
+  const std::vector<uint8_t> block(kestrel::kFromBlockSize, 0x42);
+  char line[40];
+  std::snprintf(line, sizeof line, "CRC32 %08X SUM 0000\r\n", cncsim::cnc::crc32_of(block));
+  EXPECT_EQ(console->CheckText(), std::string("0 ") + line + "1 " + line);
+  // A block that differs shows in its own line.
+  Sim("poke 0 0xE0040000 00");  // the first byte of block 2 of board 0
+  const std::string text = console->CheckText();
+  EXPECT_EQ(text.substr(0, text.find('\n') + 1), std::string("0 ") + line);
+  EXPECT_EQ(text.find(std::string("1 ") + line), std::string::npos) << text;
+}
+
 TEST_F(BootConsole, DeleteKeepsProtectedModulesOutsideServiceMode) {
   Open();
   ASSERT_EQ(console->Start(), kestrel::kConsoleResultOk);
@@ -295,7 +316,7 @@ TEST_F(BootConsole, DeleteKeepsProtectedModulesOutsideServiceMode) {
 }
 
 TEST_F(BootConsole, InitializeErasesBlockByBlockAndStopsAtTheFirstFailure) {
-  Open("Boards0=0,MAIN,MAN,0x100000,0x40000,0\nInitAnswer0=1\n");
+  Open("Boards0=0,MAIN,MAN,0x100000,0x40000,0;1,OPTION,OPT,0,0x8000,0\nInitAnswer0=1\n");
   ASSERT_EQ(console->Start(), kestrel::kConsoleResultOk);
   LoadModule("ALPHA", 0x20000);
 
@@ -332,6 +353,14 @@ TEST_F(BootConsole, InitializeErasesBlockByBlockAndStopsAtTheFirstFailure) {
   EXPECT_EQ(texts(prompter), (std::vector<std::string>{"Flash ROM initialize OK?", "ARE YOU SURE?",
                                                        "Flash ROM erase error."}));
   EXPECT_TRUE(console->Modules().empty());
+
+  // A board without F-ROM is not initialised, as its button is disabled.
+  prompter.clear();
+  console->SelectBoard(1);
+  ASSERT_EQ(ctx->board.from_size, 0u);
+  EXPECT_FALSE(console->Initialize());
+  EXPECT_TRUE(prompter.shown().empty());
+  console->SelectBoard(0);
 
   Sim("fault 0 from-erase-refused off");
   view.statuses.clear();
