@@ -53,6 +53,20 @@ struct ConsoleSession {
   }
 };
 
+// Runs a console command; an interface fault is shown as the boot dialog shows it (through the
+// prompter, caption "Kestrel32") and fails the command.
+int shown_faults(Context& ctx, int (*command)(Context&, const std::vector<std::string>&),
+                 const std::vector<std::string>& args) {
+  try {
+    return command(ctx, args);
+  } catch (const CItfErr& e) {
+    HandleItfError(e, ctx.prompter, [&ctx] {
+      std::fprintf(stderr, "kestrel-cli: the link to node %d was lost\n", ctx.node);
+    });
+    return kExitFailed;
+  }
+}
+
 int delete_module(Context& ctx, const std::vector<std::string>& args) {
   ConsoleSession s(ctx);
   if (!s.Open(ctx)) return kExitFailed;
@@ -91,8 +105,9 @@ std::vector<Command> console_commands() {
   return {
       // "delete" is the file store's: the module's delete carries its own name.
       {"delete-module", "MODULE", "delete an F-ROM module of the board (protected ones with --service)", 1, 1,
-       delete_module},
-      {"initialize", "", "erase the board's whole F-ROM (with --service only)", 0, 0, initialize},
+       [](Context& ctx, const std::vector<std::string>& args) { return shown_faults(ctx, delete_module, args); }},
+      {"initialize", "", "erase the board's whole F-ROM (with --service only)", 0, 0,
+       [](Context& ctx, const std::vector<std::string>& args) { return shown_faults(ctx, initialize, args); }},
   };
 }
 

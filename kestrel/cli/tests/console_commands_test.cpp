@@ -84,6 +84,13 @@ TEST_F(ConsoleCommands, DeleteModuleKeepsProtectedModulesOutsideServiceMode) {
     EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
   }
   EXPECT_EQ(modules(1), "");
+
+  // A refused call shows the interface error as the boot dialog does.
+  ASSERT_EQ(daemon.cncsim("fault 0 function-fails on 0x104").status, 0);
+  r = cli({"--yes", "delete-module", "ALPHA"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Kestrel32: INTERNAL ERROR!\nCNC couldn't execute the command.\n\nFunction: 104"),
+            std::string::npos) << r.err;
 }
 
 TEST_F(ConsoleCommands, InitializeOnlyInServiceMode) {
