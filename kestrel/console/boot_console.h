@@ -81,7 +81,8 @@ class CBootConsole {
   // --- start and boards ---
   // Function 0x002 (its O2 becomes the naming value), the board table of 0x004, the first board
   // selected and the System Data tab set up. kConsoleResultOk, or kConsoleResultFatal when 0x002
-  // ended with a nonzero status (the console must not open). CItfErr on an interface fault.
+  // ended with a nonzero status (the console must not open). CItfErr on an interface fault; for
+  // CNC types other than 3 the interface raises a refused 0x002 itself, as CItfErr code 0.
   int Start();
   const std::vector<BoardRecord>& Boards() const { return boards_; }
   // The combo box lines, one per board.
