@@ -76,13 +76,30 @@ struct Figures {
   double p99_us = 0;
 };
 
-// Single byte reads for `seconds` through a client of this process; latencies in microseconds.
-void read_for(double seconds, std::vector<double>& latencies, uint64_t* reads) {
+constexpr double kSeconds = 1.0;
+
+// The second in which every reader of one figure reads, thread or process alike: each reader is
+// set up (client made, connection open) before it begins, so the reads of all of them are counted
+// over one and the same second. Readers that each counted their own second from their own start
+// would overlap only in part, and the figure would be their sum over a longer time.
+struct Window {
+  Clock::time_point start, end;
+};
+
+Window next_window() {
+  // Room to start 32 processes, each building its node table, on a loaded machine.
+  const auto start = Clock::now() + std::chrono::milliseconds(500);
+  return Window{start, start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kSeconds))};
+}
+
+// Single byte reads in `window` through a client of this thread; latencies in microseconds.
+void read_for(const Window& window, std::vector<double>& latencies, uint64_t* reads) {
   cnbus::CCnbusClient client;
-  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  client.ShmReadByte(0);  // connects this thread
+  std::this_thread::sleep_until(window.start);
   uint32_t x = 0;
   uint64_t n = 0;
-  for (auto now = Clock::now(); now < end; ++n) {
+  for (auto now = Clock::now(); now < window.end; ++n) {
     benchmark::DoNotOptimize(client.ShmReadByte(x++ & 0xFFFF));
     const auto after = Clock::now();
     if ((n & 15) == 0) latencies.push_back(std::chrono::duration<double, std::micro>(after - now).count());
@@ -98,14 +115,13 @@ double p99(std::vector<double>& values) {
   return values[k];
 }
 
-constexpr double kSeconds = 1.0;
-
 Figures threads_reading(int count) {
   std::vector<std::vector<double>> latencies(static_cast<size_t>(count));
   std::vector<uint64_t> reads(static_cast<size_t>(count));
   std::vector<std::thread> threads;
+  const Window window = next_window();
   for (int i = 0; i < count; ++i)
-    threads.emplace_back([&, i] { read_for(kSeconds, latencies[size_t(i)], &reads[size_t(i)]); });
+    threads.emplace_back([&, i] { read_for(window, latencies[size_t(i)], &reads[size_t(i)]); });
   for (auto& t : threads) t.join();
   Figures f;
   std::vector<double> all;
@@ -121,6 +137,7 @@ Figures threads_reading(int count) {
 Figures processes_reading(int count) {
   std::vector<int> pipes;
   std::vector<pid_t> children;
+  const Window window = next_window();
   for (int i = 0; i < count; ++i) {
     int fds[2];
     if (pipe(fds) != 0) break;
@@ -129,7 +146,7 @@ Figures processes_reading(int count) {
       close(fds[0]);
       std::vector<double> latencies;
       uint64_t reads = 0;
-      read_for(kSeconds, latencies, &reads);
+      read_for(window, latencies, &reads);
       const uint64_t samples = latencies.size();
       [[maybe_unused]] ssize_t w = write(fds[1], &reads, sizeof reads);
       w = write(fds[1], &samples, sizeof samples);
