@@ -275,10 +275,9 @@ TransferOutcome BackupSram(ConsoleContext& ctx) {
         break;
       }
       ctx.view.SetLog(log + p.name + " -> FAIL");
-      // A folder on a removable medium that cannot be opened is a medium to change, too; a card
-      // that cannot be used has had its own Retry/Cancel question.
-      const bool may_change = result != kPartNoStore || !ctx.store.mcard;
-      if (!(ctx.store.removable && may_change && AskYes(ctx, ChangeMediumText(ctx))))
+      // A store that cannot be opened has said why (and a card has had its own Retry/Cancel
+      // question): the backup ends. A failed part on a removable medium may be written again.
+      if (!(result != kPartNoStore && ctx.store.removable && AskYes(ctx, ChangeMediumText(ctx))))
         return TransferOutcome::failed;
     }
   }
