@@ -7,6 +7,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -26,6 +27,7 @@ namespace fs = std::filesystem;
 constexpr uint32_t kSram = 0x100000;     // 1 MB: two backup parts
 constexpr uint32_t kModule = 0x400000;   // 4 MB: 32 F-ROM blocks, interleaved
 fs::path g_folder;
+fs::path g_memory_folder;  // on tmpfs, where a sync costs nothing: what the disk adds
 
 // Questions answered with their preset button (Yes for every question of these sequences).
 struct Console {
@@ -57,8 +59,24 @@ void plain_read(benchmark::State& state, uint32_t total) {
   state.SetBytesProcessed(int64_t(state.iterations()) * total);
 }
 
+// Writes `total` bytes through the plain client block write into the transfer buffer, 128 KB at a
+// time: the plain form of what a restore or a load sends.
+void plain_write(benchmark::State& state, uint32_t total) {
+  cnbus::CCnbusClient client;
+  if (!client.IsAvailable() || !client.SelectNode(0)) return state.SkipWithError("no node");
+  const uint32_t buffer_base = kestrel::CCncItf(client).BufferBase();
+  std::vector<uint8_t> buffer(kestrel::kFromBlockSize, 0xA5);
+  for (auto _ : state)
+    for (uint32_t at = 0; at < total; at += kestrel::kFromBlockSize)
+      client.ShmWriteBytes(buffer_base, buffer.data(), int(buffer.size()));
+  state.SetBytesProcessed(int64_t(state.iterations()) * total);
+}
+
 void BM_SramPlainRead_1MB(benchmark::State& state) { plain_read(state, kSram); }
 BENCHMARK(BM_SramPlainRead_1MB)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_SramPlainWrite_1MB(benchmark::State& state) { plain_write(state, kSram); }
+BENCHMARK(BM_SramPlainWrite_1MB)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The SRAM blocks of a backup through CBootFunc alone, no files: what the block calls cost.
 void BM_SramBlocks_BootFunc_1MB(benchmark::State& state) {
@@ -73,9 +91,26 @@ void BM_SramBlocks_BootFunc_1MB(benchmark::State& state) {
 }
 BENCHMARK(BM_SramBlocks_BootFunc_1MB)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The SRAM blocks of a restore through CBootFunc alone, no files.
+void BM_SramBlockWrites_BootFunc_1MB(benchmark::State& state) {
+  Console c;
+  if (!c.open()) return state.SkipWithError("no console");
+  kestrel::CBootFunc boot(*c.itf);
+  std::vector<uint8_t> block(kestrel::kSramBlockSize, 0x3C);
+  for (auto _ : state)
+    for (uint32_t at = 0; at < kSram; at += kestrel::kSramBlockSize)
+      boot.WriteSramBlock(0, block.data(), int(at / kestrel::kSramBlockSize));
+  state.SetBytesProcessed(int64_t(state.iterations()) * kSram);
+}
+BENCHMARK(BM_SramBlockWrites_BootFunc_1MB)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 void BM_SramBackup_1MB(benchmark::State& state) {
   Console c;
   if (!c.open()) return state.SkipWithError("no console");
+  if (state.range(0) == 1) {
+    if (g_memory_folder.empty()) return state.SkipWithError("no tmpfs folder");
+    c.ctx->store.folder = g_memory_folder.string();
+  }
   for (auto _ : state) {
     if (kestrel::BackupSram(*c.ctx) != kestrel::TransferOutcome::done) return state.SkipWithError("backup failed");
     state.PauseTiming();
@@ -84,7 +119,8 @@ void BM_SramBackup_1MB(benchmark::State& state) {
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * kSram);
 }
-BENCHMARK(BM_SramBackup_1MB)->Unit(benchmark::kMillisecond)->UseRealTime();
+// Argument 0: the folder on disk; 1: on tmpfs.
+BENCHMARK(BM_SramBackup_1MB)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_SramRestore_1MB(benchmark::State& state) {
   Console c;
@@ -102,6 +138,9 @@ BENCHMARK(BM_SramRestore_1MB)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_FromPlainRead_4MB(benchmark::State& state) { plain_read(state, kModule); }
 BENCHMARK(BM_FromPlainRead_4MB)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_FromPlainWrite_4MB(benchmark::State& state) { plain_write(state, kModule); }
+BENCHMARK(BM_FromPlainWrite_4MB)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The load file of the 4 MB module, made once.
 bool make_module_file() {
@@ -169,7 +208,10 @@ int main(int argc, char** argv) {
   }
   g_folder = daemon.root() / "files";
   fs::create_directories(g_folder);
+  char memory[] = "/dev/shm/transfers-bench-XXXXXX";
+  if (::mkdtemp(memory)) g_memory_folder = memory;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
+  if (!g_memory_folder.empty()) fs::remove_all(g_memory_folder);
   return 0;
 }

@@ -12,6 +12,7 @@
 #include "kestrel/cli/console_prompter.h"
 #include "kestrel/cli/fleet_commands.h"
 #include "kestrel/cncitf/itf_err.h"
+#include "kestrel/console/boot_console.h"
 #include "kestrel/console/tables.h"
 #include "kestrel/console/transfers.h"
 #include "platform/config_store.h"
@@ -102,6 +103,13 @@ std::optional<BoardRecord> select_board(Context& ctx, uint16_t* naming, std::str
   return *it;
 }
 
+// Where the files are: the memory card (removable), or a folder, removable when it lies on a
+// removable block device (as the console's location setting decides).
+StoreSettings store_for(const std::string& folder) {
+  if (folder.empty()) return {1, 1, ""};
+  return {0, FolderOnRemovableDevice(folder), folder};
+}
+
 std::string where(const std::string& folder) { return folder.empty() ? "the memory card" : folder; }
 
 std::string board_text(const BoardRecord& b) {
@@ -146,8 +154,7 @@ int transfer_node(Context& ctx, const std::string& folder, Direction direction, 
     if (!board) return report(ctx, std::string(what) + " FAILED: " + why, kExitFailed);
     if (board->sram_size == 0)
       return report(ctx, std::string(what) + " FAILED: " + board_text(*board) + " has no SRAM", kExitFailed);
-    ConsoleContext console{ctx.itf, prompter, view, *board, naming,
-                           StoreSettings{folder.empty() ? 1 : 0, folder.empty() ? 1 : 0, folder}};
+    ConsoleContext console{ctx.itf, prompter, view, *board, naming, store_for(folder)};
     console.service_mode = [service = ctx.service] { return service; };
     const TransferOutcome outcome =
         direction == Direction::backup ? BackupSram(console) : RestoreSram(console);
@@ -183,9 +190,7 @@ bool open_module_console(Context& ctx, ModuleConsole* mc) {
     std::fprintf(stderr, "kestrel-cli: %s\n", why.c_str());
     return false;
   }
-  const bool card = ctx.folder.empty();
-  mc->console.emplace(ConsoleContext{ctx.itf, mc->prompter, mc->view, *board, naming,
-                                     StoreSettings{card ? 1 : 0, card ? 1 : 0, ctx.folder}});
+  mc->console.emplace(ConsoleContext{ctx.itf, mc->prompter, mc->view, *board, naming, store_for(ctx.folder)});
   mc->console->service_mode = [service = ctx.service] { return service; };
   return true;
 }
