@@ -5,6 +5,7 @@
 
 #include "kestrel/cli/fleet_commands.h"
 #include "kestrel/console/tables.h"
+#include "platform/named_lock.h"
 #include "kestrel/fleet/fleet.h"
 
 namespace kestrel::cli {
@@ -112,6 +113,16 @@ int restic_backup(moxel::Prompter& prompter, std::FILE* out,
   FleetConfig config = load_fleet_config();
   if (!request.folder.empty()) config.staging = request.folder;
   const ResticRepo repo(config);
+  // Two backups at once (the timer's and one from a shell) would write the same staging folders.
+  std::error_code ec;
+  std::filesystem::create_directories(config.staging, ec);
+  moxel::NamedLock lock(kStagingLock, config.staging, 0600);
+  if (!lock.try_lock()) {
+    std::fprintf(out, "backup FAILED: %s\n",
+                 lock.valid() ? ("another fleet backup is running on " + config.staging.string()).c_str()
+                              : ("cannot use the staging folder " + config.staging.string()).c_str());
+    return kExitFailed;
+  }
   std::vector<NodeInfo> nodes;
   bool all_ok = true;
   for (int n = node < 0 ? 0 : node; n <= (node < 0 ? 7 : node); ++n) {

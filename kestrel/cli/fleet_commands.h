@@ -11,9 +11,13 @@
 
 namespace kestrel::cli {
 
+// Held in the staging folder while a fleet backup runs.
+constexpr const char* kStagingLock = "fleet-backup";
+
 // backup --restic: the normal backup of node `node` (-1: of every node in its boot console) into
 // its staging folder (request.folder/node<N>, or the configured Staging), each set then stored in
-// the repository, then the retention. One line per node on `out`. kExitOk when every node was
+// the repository, then the retention; refused while another fleet backup holds the staging
+// folder. One line per node on `out`. kExitOk when every node was
 // backed up and stored and the retention ran.
 int restic_backup(moxel::Prompter& prompter, std::FILE* out,
                   const AllNodesRequest& request, int node, bool verify);

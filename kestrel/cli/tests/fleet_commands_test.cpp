@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "cncsim/cnc/host.h"
+#include "platform/named_lock.h"
 #include "testsupport/test_daemon.h"
 
 namespace {
@@ -159,6 +160,19 @@ TEST_F(FleetCli, BadFleetWordsAreUsageErrors) {
     EXPECT_EQ(r.status, 2) << args[0] << " " << args[1] << ": " << r.out << r.err;
     EXPECT_FALSE(r.err.empty());
   }
+}
+
+TEST_F(FleetCli, ASecondBackupAtOnceIsRefused) {
+  fs::create_directories(daemon.root() / "staging");
+  moxel::NamedLock running("fleet-backup", daemon.root() / "staging");
+  ASSERT_TRUE(running.try_lock());
+  ProgramResult r = cli({"--yes", "backup", "--all", "--restic"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("backup FAILED: another fleet backup is running"), std::string::npos) << r.out << r.err;
+  EXPECT_FALSE(fs::exists(daemon.root() / "staging" / "node0"));
+  running.unlock();
+  r = cli({"--yes", "backup", "--all", "--restic"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
 
 TEST_F(FleetCli, AnUnreachableRepositoryFailsAndKeepsTheLocalBackup) {
