@@ -4,9 +4,10 @@
 #include <vector>
 
 #include "kestrel/cli/fleet_commands.h"
+#include "kestrel/cncitf/itf_err.h"
 #include "kestrel/console/tables.h"
-#include "platform/named_lock.h"
 #include "kestrel/fleet/fleet.h"
+#include "platform/named_lock.h"
 
 namespace kestrel::cli {
 namespace {
@@ -139,7 +140,15 @@ int restic_backup(moxel::Prompter& prompter, std::FILE* out,
       all_ok = all_ok && node < 0;  // --all takes the nodes that wait in their boot console
       continue;
     }
-    auto board = pick_board(*link.ctx);
+    std::optional<BoardRecord> board;
+    try {
+      board = pick_board(*link.ctx);
+    } catch (const CItfErr& e) {
+      // One node's lost link fails that node; the others go on.
+      std::fprintf(out, "node %d: backup FAILED: %s\n", n, e.code() == 1 ? "the link was lost" : e.text().c_str());
+      all_ok = false;
+      continue;
+    }
     if (!board) {
       std::fprintf(out, "node %d: backup FAILED: the CNC has no board %d\n", n, request.board);
       all_ok = false;
