@@ -47,6 +47,8 @@ struct Command {
   const char* help;
   size_t min_args, max_args;
   int (*run)(Context&, const std::vector<std::string>& args);
+  // False for a command that works without lorandd and a node (its Context's node is unselected).
+  bool needs_node = true;
 };
 
 const std::vector<Command>& all_commands();

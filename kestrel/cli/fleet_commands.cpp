@@ -190,7 +190,7 @@ std::vector<Command> fleet_commands() {
   return {
       {"history", "[--host NAME]",
        "the snapshots in the shared restic repository: this PC's (or NAME's), of every node or of --node N", 0, 2,
-       history},
+       history, false},
   };
 }
 

@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
   if (all && node_given) return usage_error("--node and --all exclude each other");
 
   cnbus::CCnbusClient client;
-  if (!client.IsAvailable()) {
+  if (command->needs_node && !client.IsAvailable()) {
     std::fputs("kestrel-cli: lorandd does not answer (is it running?)\n", stderr);
     return kExitUsage;
   }
@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
     moxel::set_prompter(nullptr);
     return status;
   }
-  if (!client.SelectNode(node)) {
+  if (command->needs_node && !client.SelectNode(node)) {
     std::fprintf(stderr, "kestrel-cli: node %d is not present\n", node);
     return kExitUsage;
   }

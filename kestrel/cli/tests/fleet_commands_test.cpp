@@ -146,6 +146,12 @@ TEST_F(FleetCli, TwoNightsOfTwoNodesThenTheFirstNightRestored) {
   const auto after = rows(cli({"history", "--node", "0"}).out);
   ASSERT_EQ(after.size(), 2u);
   EXPECT_EQ(after[0][0], mill[1][0]);
+
+  // The history needs neither lorandd nor a node.
+  daemon.stop();
+  r = cli({"history", "--node", "0"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(rows(r.out).size(), 2u) << r.out;
 }
 
 TEST_F(FleetCli, BadFleetWordsAreUsageErrors) {
