@@ -457,7 +457,10 @@ void CBootDlg::OnAction(int index) {
 
 void CBootDlg::OpenChild(QDialog* child) {
   child_ = child;
-  connect(child, &QDialog::finished, child, &QObject::deleteLater);
+  connect(child, &QDialog::finished, this, [this, child] {
+    if (child_ == child) child_ = nullptr;
+    child->deleteLater();
+  });
   child->open();  // modal to this dialog only: other nodes' dialogs go on working
 }
 
