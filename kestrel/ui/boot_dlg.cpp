@@ -224,8 +224,11 @@ CBootDlg::CBootDlg(std::shared_ptr<BootSession> session, const QString& title, S
   close_ = new QPushButton("&Close", this);
   close_->setAutoDefault(false);
 
+  // Room for the file list's three columns.
   const QFontMetrics metrics(font());
-  const int list_width = metrics.averageCharWidth() * 44, list_height = metrics.height() * 14;
+  int list_width = 4 * metrics.averageCharWidth();
+  for (int column = 0; column < files_->columnCount(); ++column) list_width += files_->columnWidth(column);
+  const int list_height = metrics.height() * 14;
   for (QWidget* w : std::initializer_list<QWidget*>{modules_, files_, log_}) w->setMinimumSize(list_width, list_height);
 
   auto* board_row = new QHBoxLayout;

@@ -306,6 +306,11 @@ TEST_F(BootDlgTest, BackupShowsItsLogAndCloseLeavesTheConsole) {
   ASSERT_EQ(dlg.Files()->topLevelItemCount(), 1);
   EXPECT_EQ(dlg.Files()->topLevelItem(0)->text(0), "SRAM256A.MAN");
   EXPECT_EQ(dlg.Files()->topLevelItem(0)->text(1), "256KB");
+  // "&Delete" removes the selected files and lists again.
+  dlg.Files()->topLevelItem(0)->setSelected(true);
+  ASSERT_TRUE(Press(r, dlg.Action(0)));
+  EXPECT_EQ(dlg.Files()->topLevelItemCount(), 0);
+  EXPECT_FALSE(std::filesystem::exists(folder / "SRAM256A.MAN"));
 
   // Close: leave console (0x001) answers 0, the CNC goes on loading and the PC flag bit 0 is cleared.
   cnbus::CCnbusClient cnc;
