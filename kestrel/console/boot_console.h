@@ -81,7 +81,8 @@ class CBootConsole {
   // --- start and boards ---
   // Function 0x002 (its O2 becomes the naming value), the board table of 0x004, the first board
   // selected and the System Data tab set up. kConsoleResultOk, or kConsoleResultFatal when 0x002
-  // ended with a nonzero status (the console must not open). CItfErr on an interface fault.
+  // ended with a nonzero status (the console must not open). CItfErr on an interface fault; for
+  // CNC types other than 3 the interface raises a refused 0x002 itself, as CItfErr code 0.
   int Start();
   const std::vector<BoardRecord>& Boards() const { return boards_; }
   // The combo box lines, one per board.
@@ -121,10 +122,10 @@ class CBootConsole {
   // "Delete OK?", the blocks erased from the first on, "Delete error." on the first failure; the
   // module list rebuilt after any erasing. True when every block was erased.
   bool DeleteModule();
-  // Initialize of the whole F-ROM (service mode only; false at once otherwise): two questions with
-  // No as default, function 0x107, the PC's block-by-block erase with "%d/%d" progress when the
-  // CNC asks for it, the closing message, the status emptied and the module list rebuilt. True
-  // when the F-ROM was initialised.
+  // Initialize of the whole F-ROM (service mode and a board with F-ROM only; false at once
+  // otherwise): two questions with No as default, function 0x107, the PC's block-by-block erase
+  // with "%d/%d" progress when the CNC asks for it, the closing message, the status emptied and
+  // the module list rebuilt. True when the F-ROM was initialised.
   bool Initialize();
 
   // --- File tab ---
