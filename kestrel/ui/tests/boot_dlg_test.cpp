@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QTest>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -46,6 +47,44 @@ class TestThread final : public kestrel::CBootThread {
   kestrel::CStopRequest stop;
 };
 
+// A scripted prompter that can hold the thread asking one question until the test releases it.
+class HoldingPrompter : public moxel::ScriptedPrompter {
+ public:
+  moxel::Answer ask(const std::string& caption, const std::string& text, moxel::Buttons buttons, moxel::Icon icon,
+                    moxel::Answer preset) override {
+    {
+      std::unique_lock lock(mutex_);
+      if (text == hold_) {
+        holding_ = true;
+        cv_.wait_for(lock, 60s, [this] { return released_; });
+        holding_ = false;
+      }
+    }
+    return ScriptedPrompter::ask(caption, text, buttons, icon, preset);
+  }
+  void Hold(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    hold_ = text;
+  }
+  bool Holding() {
+    std::lock_guard lock(mutex_);
+    return holding_;
+  }
+  void Release() {
+    {
+      std::lock_guard lock(mutex_);
+      released_ = true;
+    }
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::string hold_;
+  bool holding_ = false, released_ = false;
+};
+
 std::vector<std::string> Texts(const moxel::ScriptedPrompter& p) {
   std::vector<std::string> texts;
   for (const auto& s : p.shown()) texts.push_back(s.text);
@@ -64,7 +103,7 @@ class BootDlgTest : public ::testing::Test {
 
   moxel::test::Daemon daemon{"bootdlg-test"};
   std::filesystem::path folder;
-  moxel::ScriptedPrompter prompter;
+  HoldingPrompter prompter;
   kestrel::Switches switches;
   QObject gui;
   kestrel::BootServices services;
@@ -102,6 +141,7 @@ class BootDlgTest : public ::testing::Test {
   }
 
   ~BootDlgTest() override {
+    prompter.Release();
     for (auto& r : runs) r->thread->stop.Request();
     for (auto& r : runs)
       if (r->status.valid())
@@ -367,8 +407,10 @@ TEST_F(BootDlgTest, AFatalErrorAlsoEndsTheOpenSubDialog) {
 }
 
 TEST_F(BootDlgTest, TwoNodesDialogsWorkAtOnce) {
-  // Node 0's SRAM is slow: its backup takes seconds, during which node 1's dialog works.
-  Start(2, "SramTime0=700\n");
+  // Node 0's backup is held at its first question (its node thread waits there) and then runs
+  // slowly; node 1's dialog works meanwhile.
+  Start(2, "SramTime0=300\n");
+  prompter.Hold("Backup SRAM data OK?");
   Run& a = Open(0);
   Run& b = Open(1);
   EXPECT_EQ(b.dlg->windowTitle(), "Kestrel32 - Node1 : Cnc1");
@@ -376,16 +418,18 @@ TEST_F(BootDlgTest, TwoNodesDialogsWorkAtOnce) {
   ASSERT_TRUE(Until([&] { return Idle(a) && a.dlg->Action(0)->text() == "&Backup"; }));
   prompter.push_answer(moxel::Answer::yes);
   a.dlg->Action(0)->click();
-  ASSERT_TRUE(Until([&] { return a.dlg->Log()->text().contains("SRAM256A.MAN -> WRITING"); }));
+  ASSERT_TRUE(Until([&] { return prompter.Holding(); }));
   EXPECT_FALSE(a.dlg->isEnabled());
-  EXPECT_GT(a.dlg->Busy(), 0);
 
   b.dlg->Boards()->setCurrentIndex(1);
   ASSERT_TRUE(Until([&] { return Idle(b); }));
   EXPECT_NE(daemon.cncsim("status 1").out.find("board 1 SUB"), std::string::npos);
   EXPECT_TRUE(b.dlg->isEnabled());
-  EXPECT_GT(a.dlg->Busy(), 0) << "node 0's backup ended before node 1's board change was shown";
+  EXPECT_GT(a.dlg->Busy(), 0);
 
+  prompter.Release();
+  ASSERT_TRUE(Until([&] { return a.dlg->Log()->text().contains("SRAM256A.MAN -> WRITING"); }));
+  EXPECT_GT(a.dlg->Busy(), 0);
   ASSERT_TRUE(Until([&] { return Idle(a); }));
   EXPECT_TRUE(a.dlg->isEnabled());
   EXPECT_TRUE(a.dlg->Log()->text().contains("SRAM256A.MAN -> COMPLETE")) << a.dlg->Log()->text().toStdString();
