@@ -448,3 +448,38 @@ TEST_F(BootDlgTest, StopRequestClosesTheDialogWithoutLeavingTheConsole) {
 }
 
 }  // namespace
+
+namespace {
+
+// The program's own path: its node threads open the boot dialog, the open dialog greys "&End",
+// and a link lost under the dialog reaches the main frame, which pops the status window up.
+TEST(Kestrel32Frame, AConsoleNodeGetsTheBootDialogAndALostLinkPopsTheStatusWindowUp) {
+  moxel::test::Daemon daemon{"bootdlg-frame-test"};
+  daemon.configure(
+      "[Parameters]\nIoPortAddress0=0x300\nCncType0=1\nNodeName0=Mill\n"
+      "[Host]\nBoard0=sim\nSocketMode=0600\n[Simulator]\nBootMode0=console\n");
+  ASSERT_TRUE(daemon.start()) << daemon.error() << daemon.log();
+  kestrel::CKestrelApp app;
+  kestrel::CMainFrame frame(app, kestrel::CKestrelProfile(daemon.root() / "Kestrel32.conf"));
+  frame.StartMonitors();
+  auto boot_dialog = [] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (auto* dlg = qobject_cast<CBootDlg*>(w); dlg && dlg->isVisible() && dlg->Busy() == 0) return dlg;
+    return static_cast<CBootDlg*>(nullptr);
+  };
+  ASSERT_TRUE(Until(boot_dialog));
+  EXPECT_EQ(boot_dialog()->windowTitle(), "Kestrel32 - Node0 : Mill");
+  EXPECT_EQ(app.open_windows.load(), 1);
+  QAction* end = frame.Tray().Menu().actions().back();
+  ASSERT_EQ(end->text(), "&End");
+  EXPECT_FALSE(end->isEnabled());
+  EXPECT_EQ(frame.StatusWindow(), nullptr);
+
+  ASSERT_EQ(daemon.cncsim("link 0 down").status, 0);
+  EXPECT_TRUE(Until([&] { return frame.StatusWindow() != nullptr && !boot_dialog(); }));
+  // The boot dialog is gone; the status window now counts as the open window.
+  EXPECT_TRUE(Until([&] { return app.open_windows.load() == 1; }));
+  frame.Shutdown();
+}
+
+}  // namespace
