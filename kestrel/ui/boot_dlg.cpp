@@ -1,5 +1,6 @@
 #include "kestrel/ui/boot_dlg.h"
 
+#include <algorithm>
 #include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QPainter>
@@ -379,83 +380,58 @@ void CBootDlg::OnModuleRow(int row) {
 }
 
 void CBootDlg::OnAction(int index) {
-  QPushButton* pressed = actions_[index];
+  // A console operation whose result the snapshot shows.
+  auto call = [](auto operation) -> ConsoleJob {
+    return [operation](CBootConsole& c, ConsoleContext&) -> GuiStep {
+      (c.*operation)();
+      return {};
+    };
+  };
   ConsoleJob job;
   switch (shown_.tab) {
     case ConsoleTab::system_data:
-      switch (index) {
-        case 0:  // "&Load..."
-          job = [](CBootConsole& c, ConsoleContext&) -> GuiStep {
-            if (!c.CheckCardForLoad()) return {};
-            return [](CBootDlg& d) { d.OpenLoad(); };
-          };
-          break;
-        case 1:  // "&Save"
-          job = [](CBootConsole& c, ConsoleContext& ctx) -> GuiStep {
-            const int selected = c.SelectedModule();
-            const ModuleRecord* module = selected >= 0 ? &c.Modules()[size_t(selected)] : nullptr;
-            std::optional<SavePlan> plan = PrepareSave(ctx, module);
-            if (!plan) return {};
-            return [plan = *plan](CBootDlg& d) { d.OpenCopy(plan); };
-          };
-          break;
-        case 2:  // "C&heck"
-          job = [](CBootConsole& c, ConsoleContext&) -> GuiStep {
-            const QString text = QString::fromStdString(c.CheckText());
-            return [text](CBootDlg& d) { d.OpenChild(new CTextDlg(text, &d)); };
-          };
-          break;
-        case 3:  // "&Delete"
-          job = [](CBootConsole& c, ConsoleContext&) -> GuiStep {
-            c.DeleteModule();
-            return {};
-          };
-          break;
-        case 4:  // "&Initialize"
-          job = [](CBootConsole& c, ConsoleContext&) -> GuiStep {
-            c.Initialize();
-            return {};
-          };
-          break;
-      }
+      if (index == 0)  // "&Load..."
+        job = [](CBootConsole& c, ConsoleContext&) -> GuiStep {
+          if (!c.CheckCardForLoad()) return {};
+          return [](CBootDlg& d) { d.OpenLoad(); };
+        };
+      if (index == 1)  // "&Save"
+        job = [](CBootConsole& c, ConsoleContext& ctx) -> GuiStep {
+          const int selected = c.SelectedModule();
+          const ModuleRecord* module = selected >= 0 ? &c.Modules()[size_t(selected)] : nullptr;
+          std::optional<SavePlan> plan = PrepareSave(ctx, module);
+          if (!plan) return {};
+          return [plan = *plan](CBootDlg& d) { d.OpenCopy(plan); };
+        };
+      if (index == 2)  // "C&heck"
+        job = [](CBootConsole& c, ConsoleContext&) -> GuiStep {
+          const QString text = QString::fromStdString(c.CheckText());
+          return [text](CBootDlg& d) { d.OpenChild(new CTextDlg(text, &d)); };
+        };
+      if (index == 3) job = call(&CBootConsole::DeleteModule);
+      if (index == 4) job = call(&CBootConsole::Initialize);
       break;
     case ConsoleTab::sram:
-      if (index == 0 || index == 1)
+      if (index == 0 || index == 1)  // "&Backup", "&Restore"
         job = [index](CBootConsole&, ConsoleContext& ctx) -> GuiStep {
-          if (index == 0)
-            BackupSram(ctx);
-          else
-            RestoreSram(ctx);
+          (index == 0 ? BackupSram : RestoreSram)(ctx);
           return {};
         };
       break;
     case ConsoleTab::file:
-      switch (index) {
-        case 0: {  // "&Delete"
-          std::vector<std::string> names;
-          for (const QString& name : SelectedNames(files_)) names.push_back(name.toStdString());
-          job = [names](CBootConsole& c, ConsoleContext&) -> GuiStep {
-            c.DeleteFiles(names);
-            return {};
-          };
-          break;
-        }
-        case 1:  // "&Format"
-          job = [](CBootConsole& c, ConsoleContext&) -> GuiStep {
-            c.FormatCard();
-            return {};
-          };
-          break;
-        case 2:  // "&Refresh"
-          job = [](CBootConsole& c, ConsoleContext&) -> GuiStep {
-            c.ListFiles();
-            return {};
-          };
-          break;
+      if (index == 0) {  // "&Delete"
+        std::vector<std::string> names;
+        for (const QString& name : SelectedNames(files_)) names.push_back(name.toStdString());
+        job = [names](CBootConsole& c, ConsoleContext&) -> GuiStep {
+          c.DeleteFiles(names);
+          return {};
+        };
       }
+      if (index == 1) job = call(&CBootConsole::FormatCard);
+      if (index == 2) job = call(&CBootConsole::ListFiles);  // "&Refresh"
       break;
   }
-  if (job) Act(this, pressed, std::move(job));
+  if (job) Act(this, actions_[index], std::move(job));
 }
 
 void CBootDlg::OpenChild(QDialog* child) {

@@ -183,6 +183,11 @@ class BootDlgTest : public ::testing::Test {
     button->click();
     return Until([&] { return Idle(r) && (!r.dlg->Child() || r.dlg->Child()->isEnabled()); });
   }
+  // Shows the SRAM tab and waits for its buttons.
+  static bool ToSram(Run& r) {
+    r.dlg->Tabs()->setCurrentIndex(1);
+    return Until([&] { return Idle(r) && r.dlg->Action(0)->text() == "&Backup"; });
+  }
   static std::vector<std::string> Buttons(CBootDlg& dlg) {
     std::vector<std::string> shown;
     for (int i = 0; i < 5; ++i) {
@@ -331,8 +336,7 @@ TEST_F(BootDlgTest, BackupShowsItsLogAndCloseLeavesTheConsole) {
   Start(1);
   Run& r = Open(0);
   CBootDlg& dlg = *r.dlg;
-  dlg.Tabs()->setCurrentIndex(1);
-  ASSERT_TRUE(Until([&] { return Idle(r) && dlg.Action(0)->text() == "&Backup"; }));
+  ASSERT_TRUE(ToSram(r));
   prompter.push_answer(moxel::Answer::yes);  // "Backup SRAM data OK?"
   ASSERT_TRUE(Press(r, dlg.Action(0)));
   EXPECT_EQ(Texts(prompter), std::vector<std::string>{"Backup SRAM data OK?"});
@@ -378,8 +382,7 @@ TEST_F(BootDlgTest, AnInterfaceErrorInAJobIsShownOnceAndEndsTheDialog) {
   Start(1);
   Run& r = Open(0);
   CBootDlg& dlg = *r.dlg;
-  dlg.Tabs()->setCurrentIndex(1);
-  ASSERT_TRUE(Until([&] { return Idle(r) && dlg.Action(0)->text() == "&Backup"; }));
+  ASSERT_TRUE(ToSram(r));
   ASSERT_EQ(daemon.cncsim("fault 0 sram-read-error on 1").status, 0);
   prompter.push_answer(moxel::Answer::yes);
   dlg.Action(0)->click();
@@ -414,8 +417,7 @@ TEST_F(BootDlgTest, TwoNodesDialogsWorkAtOnce) {
   Run& a = Open(0);
   Run& b = Open(1);
   EXPECT_EQ(b.dlg->windowTitle(), "Kestrel32 - Node1 : Cnc1");
-  a.dlg->Tabs()->setCurrentIndex(1);
-  ASSERT_TRUE(Until([&] { return Idle(a) && a.dlg->Action(0)->text() == "&Backup"; }));
+  ASSERT_TRUE(ToSram(a));
   prompter.push_answer(moxel::Answer::yes);
   a.dlg->Action(0)->click();
   ASSERT_TRUE(Until([&] { return prompter.Holding(); }));
