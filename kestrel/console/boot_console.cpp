@@ -224,7 +224,8 @@ bool CBootConsole::DeleteModule() {
 }
 
 bool CBootConsole::Initialize() {
-  if (!ctx_.service_mode()) return false;
+  // The same rule as the button: service mode, and a board with F-ROM.
+  if (!ctx_.service_mode() || ctx_.board.from_size == 0) return false;
   for (const char* question : {"Flash ROM initialize OK?", "ARE YOU SURE?"})
     if (ctx_.prompter.ask(kConsoleCaption, question, Buttons::yes_no, Icon::question, Answer::no) !=
         Answer::yes)
