@@ -332,6 +332,29 @@ TEST_F(BootDlgTest, LoadCheckAndSaveGoThroughTheirDialogs) {
   EXPECT_TRUE(prompter.shown().empty()) << Texts(prompter).front();
 }
 
+TEST_F(BootDlgTest, InitializeShowsItsBlockProgressUntilTheFailedErase) {
+  // The CNC leaves the erasing to the PC; the third block refuses. While the error is shown the
+  // progress text still says where it stopped; afterwards it is emptied.
+  Start(1, "InitAnswer0=1\n");
+  ASSERT_EQ(daemon.cncsim("fault 0 from-erase-refused on 2").status, 0);
+  switches.service_mode = true;
+  Run& r = Open(0);
+  CBootDlg& dlg = *r.dlg;
+  ASSERT_EQ(dlg.Action(4)->text(), "&Initialize");
+  prompter.push_answer(moxel::Answer::yes);
+  prompter.push_answer(moxel::Answer::yes);
+  prompter.Hold("Flash ROM erase error.");
+  dlg.Action(4)->click();
+  ASSERT_TRUE(Until([&] { return prompter.Holding(); }));
+  EXPECT_TRUE(Until([&] { return dlg.ProgressText()->text() == "3/24"; })) << dlg.ProgressText()->text().toStdString();
+  EXPECT_FALSE(dlg.isEnabled());
+  prompter.Release();
+  ASSERT_TRUE(Until([&] { return Idle(r); }));
+  EXPECT_EQ(dlg.ProgressText()->text(), "");
+  EXPECT_EQ(Texts(prompter),
+            (std::vector<std::string>{"Flash ROM initialize OK?", "ARE YOU SURE?", "Flash ROM erase error."}));
+}
+
 TEST_F(BootDlgTest, BackupShowsItsLogAndCloseLeavesTheConsole) {
   Start(1);
   Run& r = Open(0);
