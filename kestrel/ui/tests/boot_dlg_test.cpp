@@ -299,9 +299,32 @@ TEST_F(BootDlgTest, LoadCheckAndSaveGoThroughTheirDialogs) {
   Start(1);
   WriteLoadFile("big.rom", "BIGMOD", 0x50000);  // 3 blocks
   WriteLoadFile("other.rom", "OTHER", 0x1000);
+  std::ofstream(folder / "short.rom") << std::string(500, 'x');
   Run& r = Open(0);
   CBootDlg& dlg = *r.dlg;
   ASSERT_EQ(dlg.Modules()->count(), 0);
+
+  // A file too short for its header: while the error is shown the load dialog's status names the
+  // file; afterwards it is emptied, and nothing was loaded.
+  prompter.Hold("File read error.");
+  ASSERT_TRUE(Press(r, dlg.Action(0)));
+  auto* load = qobject_cast<kestrel::CLoadDlg*>(dlg.Child());
+  ASSERT_NE(load, nullptr);
+  ASSERT_TRUE(Until([&] { return load->isEnabled() && load->List()->topLevelItemCount() == 3; }));
+  for (int i = 0; i < 3; ++i) load->List()->topLevelItem(i)->setSelected(load->List()->topLevelItem(i)->text(0) == "short.rom");
+  load->LoadButton()->click();
+  ASSERT_TRUE(Until([&] { return prompter.Holding(); }));
+  EXPECT_TRUE(Until([&] { return load->Status()->text() == "Loading: short.rom"; })) << load->Status()->text().toStdString();
+  EXPECT_FALSE(load->isEnabled());
+  prompter.Release();
+  ASSERT_TRUE(Until([&] { return load->isEnabled(); }));
+  EXPECT_EQ(load->Status()->text(), "");
+  EXPECT_EQ(Texts(prompter), std::vector<std::string>{"File read error."});
+  EXPECT_EQ(dlg.Modules()->count(), 0);
+  load->CloseButton()->click();
+  ASSERT_TRUE(Until([&] { return !dlg.Child(); }));
+  prompter.clear();
+
   ASSERT_TRUE(LoadThroughDialog(r, "big.rom"));
   ASSERT_EQ(dlg.Modules()->count(), 1);
   EXPECT_TRUE(dlg.Modules()->item(0)->text().startsWith("BIGMOD  \t(3)"));
