@@ -69,6 +69,22 @@ uint32_t ReadFull(CCncFileStore& store, uint8_t* buffer, uint32_t length) {
   return done;
 }
 
+// One backup part: its file and the SRAM bytes it holds.
+struct Part {
+  std::string name;
+  uint32_t offset, length;
+};
+
+std::vector<Part> Parts(const ConsoleContext& ctx) {
+  const uint32_t sram = ctx.board.sram_size, size = BackupPartSize(sram);
+  std::vector<Part> parts;
+  for (const std::string& name : BackupFileNames(ctx)) {
+    const uint32_t offset = uint32_t(parts.size()) * size;
+    parts.push_back({name, offset, std::min(size, sram - offset)});
+  }
+  return parts;
+}
+
 // ---- backup ----
 
 enum PartResult { kPartDone = 1, kPartNoStore = 2, kPartFailed = 4 };
@@ -247,24 +263,21 @@ std::vector<std::string> BackupFileNames(const ConsoleContext& ctx) {
 
 TransferOutcome BackupSram(ConsoleContext& ctx) {
   if (!AskYes(ctx, "Backup SRAM data OK?")) return TransferOutcome::declined;
-  const uint32_t sram = ctx.board.sram_size, part = BackupPartSize(sram);
-  const std::vector<std::string> names = BackupFileNames(ctx);
+  const std::vector<Part> parts = Parts(ctx);
   std::string log;
-  for (size_t k = 0; k < names.size(); ++k) {
-    const uint32_t offset = uint32_t(k) * part, length = std::min(part, sram - offset);
+  for (const Part& p : parts) {
     for (;;) {
-      ctx.view.SetLog(log + names[k] + " -> WRITING ");
-      const int result = WritePart(ctx, names[k], offset, length, k == 0);
+      ctx.view.SetLog(log + p.name + " -> WRITING ");
+      const int result = WritePart(ctx, p.name, p.offset, p.length, &p == &parts.front());
       if (result == kPartDone) {
-        log += names[k] + " -> COMPLETE\n";
+        log += p.name + " -> COMPLETE\n";
         ctx.view.SetLog(log);
         break;
       }
-      ctx.view.SetLog(log + names[k] + " -> FAIL");
-      // A folder on a removable medium that cannot be opened is a medium to change, too; a card
-      // that cannot be used has had its own Retry/Cancel question.
-      const bool may_change = result != kPartNoStore || !ctx.store.mcard;
-      if (!(ctx.store.removable && may_change && AskYes(ctx, ChangeMediumText(ctx))))
+      ctx.view.SetLog(log + p.name + " -> FAIL");
+      // A store that cannot be opened has said why (and a card has had its own Retry/Cancel
+      // question): the backup ends. A failed part on a removable medium may be written again.
+      if (!(result != kPartNoStore && ctx.store.removable && AskYes(ctx, ChangeMediumText(ctx))))
         return TransferOutcome::failed;
     }
   }
@@ -273,33 +286,30 @@ TransferOutcome BackupSram(ConsoleContext& ctx) {
 
 TransferOutcome RestoreSram(ConsoleContext& ctx) {
   if (!AskYes(ctx, "Restore SRAM data OK?")) return TransferOutcome::declined;
-  const uint32_t sram = ctx.board.sram_size, part = BackupPartSize(sram);
-  const std::vector<std::string> names = BackupFileNames(ctx);
   std::string log;
-  for (size_t k = 0; k < names.size(); ++k) {
-    const uint32_t offset = uint32_t(k) * part, length = std::min(part, sram - offset);
+  for (const Part& p : Parts(ctx)) {
     for (;;) {
-      ctx.view.SetLog(log + names[k]);
+      ctx.view.SetLog(log + p.name);
       uint32_t missing = 0;
-      const ReadOutcome result = ReadPart(ctx, log, names[k], offset, length, &missing);
+      const ReadOutcome result = ReadPart(ctx, log, p.name, p.offset, p.length, &missing);
       if (result == ReadOutcome::done) {
-        log += names[k] + " -> COMPLETE\n";
+        log += p.name + " -> COMPLETE\n";
         ctx.view.SetLog(log);
         break;
       }
       if (result == ReadOutcome::no_store) return TransferOutcome::failed;
-      ctx.view.SetLog(log + names[k] + " -> FAIL");
+      ctx.view.SetLog(log + p.name + " -> FAIL");
       if (result == ReadOutcome::short_file) {
-        Tell(ctx, "File " + names[k] + " is " + std::to_string(missing) +
-                      " bytes shorter than its part of the SRAM (" + std::to_string(length) +
+        Tell(ctx, "File " + p.name + " is " + std::to_string(missing) +
+                      " bytes shorter than its part of the SRAM (" + std::to_string(p.length) +
                       " bytes).\nThe SRAM was restored only up to the end of the file.");
         return TransferOutcome::failed;
       }
       if (!ctx.store.removable) {
-        Tell(ctx, FileNotFoundText(names[k]));
+        Tell(ctx, FileNotFoundText(p.name));
         return TransferOutcome::failed;
       }
-      if (!AskYes(ctx, FileNotFoundText(names[k]) + "\n" + ChangeMediumText(ctx)))
+      if (!AskYes(ctx, FileNotFoundText(p.name) + "\n" + ChangeMediumText(ctx)))
         return TransferOutcome::failed;
     }
   }
@@ -307,8 +317,6 @@ TransferOutcome RestoreSram(ConsoleContext& ctx) {
 }
 
 bool VerifySramBackup(ConsoleContext& ctx, std::string* why) {
-  const uint32_t sram = ctx.board.sram_size, part = BackupPartSize(sram);
-  const std::vector<std::string> names = BackupFileNames(ctx);
   CCncFileStore store(ctx.itf, ctx.prompter);
   if (!OpenStore(ctx, store)) {
     *why = "the file store cannot be opened: " + store.LastErrorText();
@@ -316,24 +324,23 @@ bool VerifySramBackup(ConsoleContext& ctx, std::string* why) {
   }
   CBootFunc boot(ctx.itf, &ctx.prompter);
   std::vector<uint8_t> sram_block(kSramBlockSize), file_block(kSramBlockSize);
-  for (size_t k = 0; k < names.size(); ++k) {
-    const uint32_t offset = uint32_t(k) * part, length = std::min(part, sram - offset);
-    if (!store.OpenFile(names[k], 0)) {
-      *why = names[k] + ": cannot be opened";
+  for (const auto& [name, offset, length] : Parts(ctx)) {
+    if (!store.OpenFile(name, 0)) {
+      *why = name + ": cannot be opened";
       return false;
     }
     for (uint32_t at = 0; at < length; at += kSramBlockSize) {
       boot.ReadSramBlock(ctx.board.sram_code, sram_block.data(), int((offset + at) / kSramBlockSize));
       const uint32_t got = ReadFull(store, file_block.data(), kSramBlockSize);
       if (got < kSramBlockSize) {
-        *why = names[k] + ": ends at byte " + std::to_string(at + got) + " of " + std::to_string(length);
+        *why = name + ": ends at byte " + std::to_string(at + got) + " of " + std::to_string(length);
         store.CloseFile();
         return false;
       }
       const auto diff = std::mismatch(sram_block.begin(), sram_block.end(), file_block.begin());
       if (diff.first != sram_block.end()) {
         char text[160];
-        std::snprintf(text, sizeof text, "%s: byte %u holds %02x, the SRAM %02x", names[k].c_str(),
+        std::snprintf(text, sizeof text, "%s: byte %u holds %02x, the SRAM %02x", name.c_str(),
                       unsigned(at + (diff.first - sram_block.begin())), *diff.second, *diff.first);
         *why = text;
         store.CloseFile();
@@ -345,7 +352,7 @@ bool VerifySramBackup(ConsoleContext& ctx, std::string* why) {
     const bool longer = store.Read(&extra, 1) != 0;
     store.CloseFile();
     if (longer) {
-      *why = names[k] + ": longer than its " + std::to_string(length) + " bytes";
+      *why = name + ": longer than its " + std::to_string(length) + " bytes";
       return false;
     }
   }
