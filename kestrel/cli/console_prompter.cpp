@@ -37,6 +37,10 @@ Answer affirmative(Buttons buttons) {
   }
 }
 
+Answer negative(Buttons buttons) {
+  return buttons == Buttons::yes_no ? Answer::no : Answer::cancel;
+}
+
 // The question of a backup or restore to change the medium and go on: Yes writes or reads the
 // same part again, so a shell that cannot change anything would be asked for ever.
 bool AsksToChangeTheMedium(const std::string& text, Buttons buttons) {
@@ -67,8 +71,11 @@ Answer ConsolePrompter::ask(const std::string& caption, const std::string& text,
     std::fflush(out_);
     char line[64];
     if (!std::fgets(line, sizeof line, in_)) {
-      std::fputc('\n', out_);
-      return change ? Answer::no : preset;
+      // Nobody is there to answer (closed input, a job without --yes): nothing is overwritten,
+      // deleted or tried again on a preset button.
+      const Answer refusal = negative(buttons);
+      std::fprintf(out_, "%c (end of input)\n", refusal == Answer::no ? 'n' : 'c');
+      return refusal;
     }
     std::string word(line);
     while (!word.empty() && std::isspace(static_cast<unsigned char>(word.back()))) word.pop_back();

@@ -1,10 +1,10 @@
 #pragma once
 // The prompter of kestrel-cli: questions on the terminal, answered by a line of input (y/n,
-// r/c; an empty line or end of input takes the preset button), or all answered yes (Yes, Retry,
+// r/c; an empty line takes the preset button; the end of input answers No or Cancel, so a job
+// without a terminal never confirms a delete or an overwrite), or all answered yes (Yes, Retry,
 // OK) with --yes. The question of a backup or restore to change the medium and go on ("Change
-// memory card then continue?", "Change disk then continue?") is answered No under --yes and at
-// the end of input: a shell cannot change the medium, and Yes would ask again for ever. Messages
-// go to standard error.
+// memory card then continue?", "Change disk then continue?") is answered No under --yes: a shell
+// cannot change the medium, and Yes would ask again for ever. Messages go to standard error.
 #include <cstdio>
 
 #include "platform/prompter.h"

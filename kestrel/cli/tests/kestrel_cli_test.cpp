@@ -171,14 +171,16 @@ TEST(ConsolePrompter, AnswersFromTheTerminalOrYesForAll) {
       {"y\n", false, Buttons::yes_no, Answer::no, Answer::yes},
       {"N\n", false, Buttons::yes_no, Answer::yes, Answer::no},
       {"\n", false, Buttons::yes_no, Answer::no, Answer::no},        // empty line: the preset
-      {"", false, Buttons::yes_no, Answer::no, Answer::no},          // end of input: the preset
+      {"", false, Buttons::yes_no, Answer::no, Answer::no},          // an empty read: the preset
       {"", false, Buttons::yes_no, Answer::yes, Answer::yes},
       {"what\nr\n", false, Buttons::retry_cancel, Answer::cancel, Answer::retry},
       {"", true, Buttons::yes_no, Answer::no, Answer::yes},
       {"", true, Buttons::ok_cancel, Answer::cancel, Answer::ok},
       {"", true, Buttons::retry_cancel, Answer::cancel, Answer::retry},
-      // Changing the medium is refused under --yes and at the end of input.
-      {nullptr, false, Buttons::yes_no, Answer::yes, Answer::yes},
+      // The end of input refuses whatever the preset; changing the medium is refused under --yes.
+      {nullptr, false, Buttons::yes_no, Answer::yes, Answer::no},
+      {nullptr, false, Buttons::retry_cancel, Answer::retry, Answer::cancel},
+      {nullptr, false, Buttons::ok_cancel, Answer::ok, Answer::cancel},
       {"", true, Buttons::yes_no, Answer::yes, Answer::no, "Change disk then continue?"},
       {"", true, Buttons::yes_no, Answer::yes, Answer::no, "File FILE2.MAN not found.\nChange memory card then continue?"},
       {nullptr, false, Buttons::yes_no, Answer::yes, Answer::no, "Change memory card then continue?"},
