@@ -331,6 +331,98 @@ TEST_F(CncItf, LinkLostDuringATransferEndsTheInterface) {
   EXPECT_EQ(itf.Call(0x004), 1);
 }
 
+// The board sees every access of a call followed by its link test: the flag read, the eight
+// double words of the request, the flag, then flag reads until the results are read.
+TEST_F(CncItf, EveryMailboxAccessIsFollowedByItsLinkTest) {
+  CCncItf itf(*client);
+  cncsim("trace 0 start");
+  ASSERT_EQ(itf.Call(0x004, 0, 0, itf.BufferBase()), 0);
+  EXPECT_EQ(itf.Image().o1, 3);
+  std::istringstream trace(daemon.cncsim("trace 0 show").out);
+  // The accesses between link tests.
+  std::vector<std::vector<std::string>> groups(1);
+  for (std::string line; std::getline(trace, line);) {
+    if (line.rfind("RP 9 ", 0) == 0) {
+      groups.emplace_back();
+      continue;
+    }
+    const std::string field = line.substr(0, line.rfind(' '));
+    ASSERT_TRUE(field == "R2 20cd0100" || field.rfind("R4 20cd01", 0) == 0 ||
+                field.rfind("W4 20cd01", 0) == 0 || field == "W2 20cd0100")
+        << line;
+    groups.back().push_back(line);
+  }
+  ASSERT_TRUE(groups.back().empty()) << "the last access has no link test";
+  groups.pop_back();
+  ASSERT_GE(groups.size(), 6u);
+  for (const auto& group : groups) EXPECT_FALSE(group.empty()) << "a link test without an access";
+  auto dwords = [](const char* kind) {
+    std::vector<std::string> lines;
+    for (int i = 0; i < 8; ++i) {
+      char text[16];
+      std::snprintf(text, sizeof text, "%s 20cd01%02x", kind, 4 * i);
+      lines.push_back(text);
+    }
+    return lines;
+  };
+  auto fields = [](const std::vector<std::string>& group) {
+    std::vector<std::string> out;
+    for (const auto& line : group) out.push_back(line.substr(0, line.rfind(' ')));
+    return out;
+  };
+  EXPECT_EQ(groups[0], std::vector<std::string>{"R2 20cd0100 0000"});
+  EXPECT_EQ(fields(groups[1]), dwords("W4"));
+  EXPECT_EQ(groups[1][0], "W4 20cd0100 00040000");
+  EXPECT_EQ(groups[2], std::vector<std::string>{"W2 20cd0100 0001"});
+  EXPECT_EQ(groups[groups.size() - 2], std::vector<std::string>{"R2 20cd0100 0000"});
+  EXPECT_EQ(fields(groups.back()), dwords("R4"));
+  for (size_t i = 3; i + 2 < groups.size(); ++i) EXPECT_EQ(fields(groups[i]), std::vector<std::string>{"R2 20cd0100"});
+}
+
+// A link lost at any access of a call, the request's writes as well as the waits' reads, ends the
+// interface and frees the lock.
+TEST_F(CncItf, LinkLostAtAnyAccessOfACallEndsTheInterface) {
+  // Units of a call the CNC answers at once: 1 flag read, 8 request writes, the flag write, the
+  // flag reads of both waits, 8 result reads.
+  for (int unit : {1, 2, 9, 10, 11, 12, 13, 20}) {
+    SCOPED_TRACE("link lost at unit " + std::to_string(unit));
+    cncsim("link 0 up");
+    CCncItf itf(*client);
+    ASSERT_EQ(CCncItf(*client).Call(0x005, 0), 0);  // the link is back and the mailbox idle
+    cncsim("fault 0 link-drop-after on " + std::to_string(unit));
+    try {
+      itf.Call(0x005, 0);
+      ADD_FAILURE() << "no error";
+    } catch (const CItfErr& e) {
+      EXPECT_EQ(e.code(), 1);
+    }
+    EXPECT_EQ(itf.ErrorState(), 1);
+    EXPECT_FALSE(itf.MutexHeld());
+    EXPECT_TRUE(lock_free());
+    EXPECT_EQ(itf.Call(0x005, 0), 1);
+    EXPECT_EQ(itf.Status(), 0xFFFF);
+  }
+}
+
+// A CNC that takes a request and never finishes it times out in the wait for the results too.
+TEST_F(CncItf, RequestTakenButNeverFinishedTimesOut) {
+  int64_t now = 1000;
+  int passes = 0;
+  CCncItf itf(*client, [&] { ++passes, ++now; }, [&] { return now; });
+  cncsim("fault 0 mailbox-stuck on");
+  try {
+    itf.Call(0x005, 0);
+    FAIL() << "no time-out";
+  } catch (const CItfErr& e) {
+    EXPECT_EQ(e.code(), 2);
+  }
+  // The CNC took the request: the 121 passes were those of the wait for the results.
+  EXPECT_NE(status(0).find("mailbox hung"), std::string::npos) << status(0);
+  EXPECT_GE(passes, 121);
+  EXPECT_EQ(itf.ErrorState(), 2);
+  EXPECT_TRUE(lock_free());
+}
+
 // A helper process of this build, its standard output on a pipe.
 struct Helper {
   pid_t pid = -1;
