@@ -49,6 +49,7 @@ struct Command {
 
 const std::vector<Command>& all_commands();
 std::vector<Command> boot_commands();
+std::vector<Command> console_commands();
 std::vector<Command> state_check_commands();
 std::vector<Command> file_commands();
 std::vector<Command> screen_commands();

@@ -11,7 +11,8 @@ namespace kestrel::cli {
 const std::vector<Command>& all_commands() {
   static const std::vector<Command> commands = [] {
     std::vector<Command> all;
-    for (auto list : {boot_commands, state_check_commands, file_commands, screen_commands}) {
+    for (auto list : {boot_commands, console_commands, state_check_commands, file_commands,
+                      screen_commands}) {
       std::vector<Command> more = list();
       all.insert(all.end(), more.begin(), more.end());
     }
