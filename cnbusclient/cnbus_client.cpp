@@ -316,8 +316,16 @@ bool register_write(int node, uint32_t offset, uint8_t value) {
   return op.ok;
 }
 
+// The operations of one access (at most three pieces), kept per thread so that a single read or
+// write allocates nothing once warm.
+std::vector<UnitOp>& unit_ops() {
+  thread_local std::vector<UnitOp> ops;
+  ops.clear();
+  return ops;
+}
+
 uint32_t read_unit(int node, uint32_t space, uint32_t offset, unsigned size) {
-  std::vector<UnitOp> ops;
+  std::vector<UnitOp>& ops = unit_ops();
   plan(table(), Kind::kRead, space, offset, size, 0, 0, 0, ops);
   run_ops(node, ops);
   uint32_t value = 0;
@@ -326,7 +334,7 @@ uint32_t read_unit(int node, uint32_t space, uint32_t offset, unsigned size) {
 }
 
 void write_unit(int node, uint32_t space, uint32_t offset, unsigned size, uint32_t value) {
-  std::vector<UnitOp> ops;
+  std::vector<UnitOp>& ops = unit_ops();
   plan(table(), Kind::kWrite, space, offset, size, value, 0, 0, ops);
   run_ops(node, ops);
 }

@@ -1,5 +1,6 @@
 #include "driver/core/lnk_driver.h"
 
+#include <bit>
 #include <cstring>
 
 namespace lorand {
@@ -106,6 +107,37 @@ bool unit_held(PortIo& io, uint32_t base, uint32_t address, uint8_t* p, uint32_t
   if (!read_unit_held(io, base, address, &v, bound)) return false;
   store32(p, v);
   return true;
+}
+
+// `count` aligned units of sizeof(T) bytes from `address` upwards, data little-endian at `p`; the
+// node's lock is held. Each unit is exactly the register transaction of a single request's unit.
+// Returns the units done: fewer than `count` when a unit's busy wait ran out.
+template <typename T, bool kWrite>
+uint32_t aligned_units_held(PortIo& io, uint32_t base, uint32_t address, uint8_t* p, uint32_t count,
+                            std::chrono::nanoseconds bound) {
+  for (uint32_t i = 0; i < count; ++i, p += sizeof(T), address += sizeof(T)) {
+    T value;
+    if constexpr (kWrite) {
+      std::memcpy(&value, p, sizeof(T));
+      if (!write_unit_held(io, base, address, value, bound)) return i;
+    } else {
+      if (!read_unit_held(io, base, address, &value, bound)) return i;
+      std::memcpy(p, &value, sizeof(T));
+    }
+  }
+  return count;
+}
+
+static_assert(std::endian::native == std::endian::little, "unit data is moved as little-endian bytes");
+
+using AlignedUnits = uint32_t (*)(PortIo&, uint32_t, uint32_t, uint8_t*, uint32_t, std::chrono::nanoseconds);
+
+AlignedUnits aligned_units_for(uint32_t unit, bool write) {
+  switch (unit) {
+    case 1: return write ? aligned_units_held<uint8_t, true> : aligned_units_held<uint8_t, false>;
+    case 2: return write ? aligned_units_held<uint16_t, true> : aligned_units_held<uint16_t, false>;
+    default: return write ? aligned_units_held<uint32_t, true> : aligned_units_held<uint32_t, false>;
+  }
 }
 
 // Number of UTF-8 characters in `text`, or -1 when it is not valid UTF-8.
@@ -536,6 +568,10 @@ void LnkDriver::LnkRunCnbus(LnkRequest& request, uint32_t unit, bool write,
   uint32_t address = uint32_t(request.file_position);
   uint32_t done = 0;
   uint8_t* p = request.buffer.data();
+  // From an aligned address every unit of the run is one aligned unit of its size: those go
+  // through a loop made for the size and direction. Otherwise each is cut as a request of `unit`
+  // bytes at its address would be.
+  const AlignedUnits aligned = address % unit == 0 ? aligned_units_for(unit, write) : nullptr;
   while (done < request.length) {
     if (cancelled && cancelled()) {
       request.information = done;
@@ -545,17 +581,24 @@ void LnkDriver::LnkRunCnbus(LnkRequest& request, uint32_t unit, bool write,
     // The node's lock is held for a stretch of units, not taken again for each: between stretches
     // other requests to the node get their turn, as between single requests.
     std::lock_guard guard(node->access_lock);
-    const uint32_t end = done + std::min(request.length - done, kRunCheckInterval * unit);
-    for (; done < end; p += unit, address += unit) {
-      uint32_t moved = 0;
-      if (!transfer_units(*node, address, p, unit, write, true, &moved)) {
-        // A unit cut short by the board reports none of its bytes, as a request of its own would
-        // report only what came before it in that request.
-        request.information = done;
-        request.status = STATUS_IO_TIMEOUT;
-        return;
-      }
-      done += unit;
+    const uint32_t stretch = std::min(request.length - done, kRunCheckInterval * unit);
+    uint32_t moved = 0;
+    if (aligned) {
+      moved = aligned(*node->io, uint32_t(node->base), address, p, stretch / unit, busy_bound_) * unit;
+    } else {
+      uint32_t bytes = 0;  // counted by transfer_units; `moved` counts whole units only
+      for (; moved < stretch; moved += unit)
+        if (!transfer_units(*node, address + moved, p + moved, unit, write, true, &bytes)) break;
+    }
+    done += moved;
+    p += moved;
+    address += moved;
+    if (moved < stretch) {
+      // A unit cut short by the board reports none of its bytes, as a request of its own would
+      // report only what came before it in that request.
+      request.information = done;
+      request.status = STATUS_IO_TIMEOUT;
+      return;
     }
   }
   request.information = done;

@@ -109,7 +109,14 @@ Outcome execute(LnkDriver& driver, const wire::Item& item, std::vector<uint8_t>&
 
 bool Session::cancelled(bool look_now) {
   if (hung_up || (stopping && stopping->load(std::memory_order_relaxed))) return true;
-  if (fd < 0 || (!look_now && until_look-- > 0)) return false;
+  if (fd < 0) return false;
+  if (look_now) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_look) return false;
+    next_look = now + kLookInterval;
+  } else if (until_look-- > 0) {
+    return false;
+  }
   until_look = 64;
   pollfd p{fd, POLLRDHUP, 0};
   hung_up = poll(&p, 1, 0) > 0;
@@ -130,7 +137,7 @@ void handle_message(LnkDriver& driver, std::span<const uint8_t> message,
     session.close = !match;
     return;
   }
-  session.until_look = 0;  // a new message: look at the client at the first check
+  session.new_message();  // look at the client at the first check
   thread_local wire::Request request;  // keeps its room between messages
   if (!wire::decode_request(message, request)) {
     put_answer(answer, STATUS_INVALID_PARAMETER, 0);

@@ -26,11 +26,19 @@ struct Session {
   const std::atomic<bool>* stopping = nullptr;
   int fd = -1;
   unsigned until_look = 0;
+  std::chrono::steady_clock::time_point next_look{};
   bool hung_up = false;
   // True when the daemon stops or the client hung up, so work nobody waits for ends early. Asked
   // between the items of a batch, where the connection is looked at every 64th time, and before
-  // every stretch of a run's units (`look_now`), where it is looked at every time.
+  // every stretch of a run's units (`look_now`), where it is looked at when kLookInterval has
+  // passed since the last look. Each message's first check looks.
   bool cancelled(bool look_now);
+  // A look is a system call, about as dear as a stretch of units on a quick board.
+  static constexpr std::chrono::milliseconds kLookInterval{1};
+  void new_message() {
+    until_look = 0;
+    next_look = {};
+  }
 };
 
 // Carries out one request message and writes its answer into `answer`. `scratch` is the system

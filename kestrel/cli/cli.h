@@ -53,10 +53,14 @@ std::vector<Command> console_commands();
 std::vector<Command> state_check_commands();
 std::vector<Command> file_commands();
 std::vector<Command> screen_commands();
+std::vector<Command> transfer_commands();
 
 // Helpers for commands.
 // A number in decimal or 0x-hex within [0, max]; UsageError otherwise.
 uint32_t number_arg(const std::string& text, const char* what, uint32_t max = 0xFFFF);
+// Why the node's CNC cannot take the boot console's commands now; empty when it waits in its
+// boot console.
+std::string console_problem(Context& ctx);
 // Fails (message on stderr, false) unless the node's CNC waits in its boot console.
 bool require_console(Context& ctx);
 // Whole-file helpers; false with a message on stderr.

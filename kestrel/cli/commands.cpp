@@ -12,7 +12,7 @@ const std::vector<Command>& all_commands() {
   static const std::vector<Command> commands = [] {
     std::vector<Command> all;
     for (auto list : {boot_commands, console_commands, state_check_commands, file_commands,
-                      screen_commands}) {
+                      screen_commands, transfer_commands}) {
       std::vector<Command> more = list();
       all.insert(all.end(), more.begin(), more.end());
     }
@@ -27,18 +27,22 @@ uint32_t number_arg(const std::string& text, const char* what, uint32_t max) {
   return *value;
 }
 
-bool require_console(Context& ctx) {
-  if (!ctx.itf.CheckLink()) {
-    std::fprintf(stderr, "kestrel-cli: the link to node %d is down\n", ctx.node);
-    return false;
-  }
+std::string console_problem(Context& ctx) {
+  if (!ctx.itf.CheckLink()) return "the link to node " + std::to_string(ctx.node) + " is down";
   // The CNC state word: bits 0 to 4 and 8 all clear while the boot software waits in its console.
   const uint16_t state = ctx.client.ShmReadWord(ctx.itf.AreaBase());
   if (state & 0x011F) {
-    std::fprintf(stderr, "kestrel-cli: node %d is not in its boot console (CNC state word 0x%04x)\n", ctx.node, state);
-    return false;
+    char text[96];
+    std::snprintf(text, sizeof text, "node %d is not in its boot console (CNC state word 0x%04x)", ctx.node, state);
+    return text;
   }
-  return true;
+  return {};
+}
+
+bool require_console(Context& ctx) {
+  const std::string problem = console_problem(ctx);
+  if (!problem.empty()) std::fprintf(stderr, "kestrel-cli: %s\n", problem.c_str());
+  return problem.empty();
 }
 
 bool write_file(const std::string& path, const uint8_t* data, size_t size) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kestrel/cli/cli.h"
+#include "kestrel/cli/console_prompter.h"
 #include "kestrel/cncitf/file_store.h"
 
 namespace kestrel::cli {
@@ -14,28 +15,6 @@ namespace {
 
 // One card read or write moves at most this much (a multiple of 1024, so writes are pipelined).
 constexpr uint32_t kPiece = kCardTransferLimit;
-// With --yes a Retry/Cancel question is answered Retry, and a card that stays not ready would be
-// asked about forever: retries are spaced a second apart and end in Cancel after this many.
-constexpr int kMaxRetries = 30;
-
-class BoundedRetryPrompter : public moxel::Prompter {
- public:
-  explicit BoundedRetryPrompter(moxel::Prompter& inner) : inner_(inner) {}
-  moxel::Answer ask(const std::string& caption, const std::string& text, moxel::Buttons buttons,
-                    moxel::Icon icon, moxel::Answer preset) override {
-    moxel::Answer a = inner_.ask(caption, text, buttons, icon, preset);
-    if (buttons != moxel::Buttons::retry_cancel || a != moxel::Answer::retry) return a;
-    if (++retries_ > kMaxRetries) return moxel::Answer::cancel;
-    ::sleep(1);
-    return a;
-  }
-  void beep() override { inner_.beep(); }
-
- private:
-  moxel::Prompter& inner_;
-  int retries_ = 0;
-};
-
 // The store of the command line's choice, open; the command fails when it cannot be opened.
 struct OpenStore {
   BoundedRetryPrompter prompter;

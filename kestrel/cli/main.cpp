@@ -1,12 +1,13 @@
-// kestrel-cli [--node N] [--yes] [--card | --folder DIR] COMMAND [ARGS]: the boot console's operations from a shell.
-// Exit status: 0 done; 1 the CNC refused or an interface error (its text on stderr); 2 bad usage,
-// no lorandd, or no such node.
+// kestrel-cli [--node N | --all] [--yes] [--card | --folder DIR] COMMAND [ARGS]: the boot console's
+// operations from a shell. Exit status: 0 done; 1 the CNC refused, a transfer failed, or an
+// interface error (its text on stderr); 2 bad usage, no lorandd, or no such node.
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "cnbusclient/cnbus_client.h"
+#include "kestrel/cli/backup.h"
 #include "kestrel/cli/cli.h"
 #include "kestrel/cli/console_prompter.h"
 #include "kestrel/cncitf/cnc_itf.h"
@@ -17,11 +18,15 @@ using namespace kestrel::cli;
 namespace {
 
 void usage(std::FILE* to) {
-  std::fputs("usage: kestrel-cli [--node N] [--board B] [--service] [--yes] [--card | --folder DIR] COMMAND [ARGS]\n"
+  std::fputs("usage: kestrel-cli [--node N | --all] [--board B] [--service] [--yes] [--card | --folder DIR] COMMAND [ARGS]\n"
              "  --node N   the CNC node (0 to 7, default 0)\n"
+             "  --all      backup or restore: every node that waits in its boot console, one line each;\n"
+             "             with --folder DIR each node's files are in DIR/node<N>\n"
              "  --board B  the board of the boot console's commands (its number; default the first)\n"
              "  --service  service mode: protected modules may be deleted and saved, the F-ROM initialised\n"
-             "  --yes      answer every question yes instead of asking on the terminal\n"
+             "  --yes      answer every question yes instead of asking on the terminal, except those\n"
+             "             that wait for someone at the machine (change the memory card or disk, the\n"
+             "             card's Retry/Cancel): these are answered No/Cancel, so a script never loops\n"
              "  --card     the file commands work on the memory card in the CNC (the default)\n"
              "  --folder DIR  the file commands work on the PC folder DIR\n"
              "commands:\n", to);
@@ -42,6 +47,7 @@ int usage_error(const std::string& text) {
 int main(int argc, char** argv) {
   int node = 0;
   bool yes = false;
+  bool all = false;
   bool service = false;
   int board = -1;
   std::string folder;  // empty: the memory card
@@ -54,6 +60,8 @@ int main(int argc, char** argv) {
     }
     if (opt == "--yes" || opt == "-y") {
       yes = true;
+    } else if (opt == "--all") {
+      all = true;
     } else if (opt == "--service") {
       service = true;
     } else if (opt == "--board" && i + 1 < argc) {
@@ -83,10 +91,24 @@ int main(int argc, char** argv) {
   if (args.size() < command->min_args || args.size() > command->max_args)
     return usage_error(std::string("usage: kestrel-cli ") + command->name + " " + command->args);
 
+  if (all && name != "backup" && name != "restore") return usage_error("--all goes with backup and restore");
+
   cnbus::CCnbusClient client;
   if (!client.IsAvailable()) {
     std::fputs("kestrel-cli: lorandd does not answer (is it running?)\n", stderr);
     return kExitUsage;
+  }
+  if (all) {
+    ConsolePrompter prompter(yes);
+    moxel::set_prompter(&prompter);
+    int status = kExitFailed;
+    try {
+      status = run_all_nodes(client, prompter, stdout, {name, args, folder, board, service});
+    } catch (const UsageError& e) {
+      status = usage_error(e.what());
+    }
+    moxel::set_prompter(nullptr);
+    return status;
   }
   if (!client.SelectNode(node)) {
     std::fprintf(stderr, "kestrel-cli: node %d is not present\n", node);

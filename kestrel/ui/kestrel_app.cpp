@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QLabel>
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QThread>
@@ -17,6 +16,7 @@
 
 #include "cnbusclient/cnbus_client.h"
 #include "kestrel/ui/about_dlg.h"
+#include "kestrel/ui/boot_dlg.h"
 #include "kestrel/ui/loading_dlg.h"
 #include "kestrel/ui/status_dlg.h"
 #include "platform/paths.h"
@@ -45,22 +45,12 @@ CKestrelApp::CKestrelApp() : lock_(kInstanceLockName, InstanceLockFolder()) {
 // --- the windows the node threads open ---
 
 uint16_t CQtBootWindows::RunBootDialog(CBootThread& thread) {
-  auto s = std::make_shared<StandIn>();
-  const QString title = QString::fromStdString(thread.Title());
+  BootDialogHost host;
+  host.gui = &frame_;
+  host.switches = &frame_.App().switches;
   CMainFrame* frame = &frame_;
-  QMetaObject::invokeMethod(
-      frame, [frame, s, title] { frame->OpenStandIn(s, title, "The CNC waits for its boot console."); },
-      Qt::QueuedConnection);
-  // The node thread watches the CNC; the window only shows what it is told. It closes when the
-  // link goes or the program ends.
-  while (!s->closed.load() && !thread.Stop().WaitFor(thread.Services().poll_ms)) {
-    const uint16_t state = thread.Client().ShmReadWord(thread.AreaBase());
-    if (!thread.Client().IsLinkUp()) break;
-    QMetaObject::invokeMethod(frame, [frame, s, state] { frame->UpdateStandIn(s, state); },
-                              Qt::QueuedConnection);
-  }
-  QMetaObject::invokeMethod(frame, [frame, s] { frame->CloseStandIn(s); }, Qt::QueuedConnection);
-  return 0xFFFF;  // the stand-in makes no function call
+  host.opened = [frame](CBootDlg* dlg) { frame->CountOpenWindow(dlg); };
+  return RunBootConsole(thread, host);
 }
 
 void CQtBootWindows::RunLoadingDisplay(CBootThread& thread, int mode) {
@@ -157,25 +147,13 @@ void CMainFrame::StartMonitors() {
   }
 }
 
-void CMainFrame::OpenStandIn(const std::shared_ptr<StandIn>& s, const QString& title, const QString& what) {
-  if (s->closed.load() || shut_down_) return;
-  auto* window = new QWidget;
-  window->setAttribute(Qt::WA_DeleteOnClose);
-  window->setWindowTitle(title);
-  auto* layout = new QVBoxLayout(window);
-  layout->addWidget(new QLabel(title, window));
-  layout->addWidget(new QLabel(what, window));
-  s->state = new QLabel("CNC state word: ----", window);
-  layout->addWidget(s->state);
-  s->window = window;
+void CMainFrame::CountOpenWindow(QObject* window) {
   ++app_.open_windows;
   tray_->UpdateCommands();
-  connect(window, &QObject::destroyed, this, [this, s] {
-    s->closed = true;
+  connect(window, &QObject::destroyed, this, [this] {
     --app_.open_windows;
     tray_->UpdateCommands();
   });
-  window->show();
 }
 
 void CMainFrame::OpenLoading(const std::shared_ptr<std::atomic<bool>>& closed,
@@ -188,23 +166,9 @@ void CMainFrame::OpenLoading(const std::shared_ptr<std::atomic<bool>>& closed,
   auto* dlg = new CLoadingDlg(node, mode, "Kestrel32", title);
   dlg->setAttribute(Qt::WA_DeleteOnClose);
   *window = dlg;
-  ++app_.open_windows;
-  tray_->UpdateCommands();
-  connect(dlg, &QObject::destroyed, this, [this, closed] {
-    *closed = true;
-    --app_.open_windows;
-    tray_->UpdateCommands();
-  });
+  CountOpenWindow(dlg);
+  connect(dlg, &QObject::destroyed, this, [closed] { *closed = true; });
   dlg->show();
-}
-
-void CMainFrame::UpdateStandIn(const std::shared_ptr<StandIn>& s, uint16_t state) {
-  if (s->window) s->state->setText(QString("CNC state word: %1").arg(state, 4, 16, QChar('0')).toUpper());
-}
-
-void CMainFrame::CloseStandIn(const std::shared_ptr<StandIn>& s) {
-  s->closed = true;
-  if (s->window) s->window->close();
 }
 
 void CMainFrame::OnLinkLost(int) {

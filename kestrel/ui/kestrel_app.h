@@ -8,8 +8,8 @@
 //
 // Node threads never touch a widget: they ask the frame through queued calls to open a window and
 // wait, checking their stop request, until it has closed (CQtBootWindows). The loading display is
-// the boot screen window (CLoadingDlg); until the boot dialog exists, a stand-in window shows the
-// node's title and its CNC state word.
+// the boot screen window (CLoadingDlg); the boot dialog is CBootDlg, for which the blocked node
+// thread runs the CNC work (RunBootConsole).
 #include <QMenu>
 #include <QObject>
 #include <QPointer>
@@ -25,7 +25,6 @@
 #include "kestrel/boot/node_state_check.h"
 #include "platform/named_lock.h"
 
-class QLabel;
 class QAction;
 class QSocketNotifier;
 
@@ -58,13 +57,6 @@ class CKestrelApp {
 
 class CMainFrame;
 class CLoadingDlg;
-
-// The stand-in for the boot dialog.
-struct StandIn {
-  std::atomic<bool> closed{false};
-  QPointer<QWidget> window;  // GUI thread only
-  QLabel* state = nullptr;   // GUI thread only
-};
 
 class CQtBootWindows final : public IBootWindows {
  public:
@@ -115,10 +107,8 @@ class CMainFrame : public QObject {
   void OpenLoading(const std::shared_ptr<std::atomic<bool>>& closed,
                    const std::shared_ptr<QPointer<CLoadingDlg>>& window, int node, int mode,
                    const QString& title);
-  // GUI thread: the stand-in windows of the boot dialog.
-  void OpenStandIn(const std::shared_ptr<StandIn>& s, const QString& title, const QString& what);
-  void UpdateStandIn(const std::shared_ptr<StandIn>& s, uint16_t state);
-  void CloseStandIn(const std::shared_ptr<StandIn>& s);
+  // GUI thread: a node window counts as open (and "&End" is greyed) until it is destroyed.
+  void CountOpenWindow(QObject* window);
 
  public slots:
   // "&End": nothing while a window is open; else stops every monitor, waits for them (serving the

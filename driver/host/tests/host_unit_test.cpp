@@ -274,6 +274,39 @@ TEST_F(LorandExecutor, RunsFailAsTheirUnitsWould) {
   EXPECT_EQ(a[wire::kAnswerHeader + 3], 0x43);
 }
 
+// A board that turns busy for good stops a run at the unit that finds it busy, in the first stretch
+// of units or a later one: the answer holds the bytes of the whole units before it. A read unit
+// waits after its command, a write unit only before it; a unit from an unaligned address is cut
+// into several commands, as a single request of its size would be.
+TEST_F(LorandExecutor, ARunStopsAtTheUnitThatFindsTheBoardBusy) {
+  struct Case {
+    const char* what;
+    uint32_t kind, unit, address, count;
+    int busy_after_commands;
+    uint32_t bytes_done;
+  } cases[] = {
+      {"bytes, in the second stretch", wire::kKindReadRun, 1, 0x1000, 600, 300, 299},
+      {"written bytes, in the second stretch", wire::kKindWriteRun, 1, 0x1000, 600, 300, 300},
+      {"double words", wire::kKindReadRun, 4, 0x1000, 10, 3, 8},
+      {"written words", wire::kKindWriteRun, 2, 0x1000, 10, 2, 4},
+      {"double words from address 1 (three commands each)", wire::kKindReadRun, 4, 0x1001, 10, 4, 4},
+      {"written words from address 1 (two commands each)", wire::kKindWriteRun, 2, 0x1001, 10, 3, 2},
+  };
+  driver.set_busy_bound(std::chrono::milliseconds(1));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const bool write = c.kind == wire::kKindWriteRun;
+    const std::vector<uint8_t> data(write ? c.unit * c.count : 0, 0x5A);
+    board0->busy_after_commands = board0->commands + c.busy_after_commands;
+    const std::vector<uint8_t> a = run(single(run_item(c.kind, 0, c.address, c.unit, c.count, data)));
+    board0->busy_after_commands = -1;
+    ASSERT_GE(a.size(), wire::kAnswerHeader);
+    EXPECT_EQ(wire::get32(a.data()), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(wire::get32(a.data() + 4), c.bytes_done);
+    EXPECT_EQ(a.size(), wire::kAnswerHeader + (write ? 0 : c.bytes_done));
+  }
+}
+
 // After a unit times out on a node, the rest of the message on that node fails at once; other
 // nodes and register requests are still carried out.
 TEST_F(LorandExecutor, AHungNodeCostsOneTimeoutPerMessage) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -159,34 +160,45 @@ TEST(ConsolePrompter, AnswersFromTheTerminalOrYesForAll) {
   using moxel::Answer;
   using moxel::Buttons;
   struct Case {
-    const char* input;
+    const char* input;  // nullptr: the input has ended
     bool yes;
     Buttons buttons;
     Answer preset;
     Answer expected;
+    const char* text = "Delete OK?";
   };
   const Case cases[] = {
       {"y\n", false, Buttons::yes_no, Answer::no, Answer::yes},
       {"N\n", false, Buttons::yes_no, Answer::yes, Answer::no},
       {"\n", false, Buttons::yes_no, Answer::no, Answer::no},        // empty line: the preset
-      {"", false, Buttons::yes_no, Answer::no, Answer::no},          // end of input: the preset
+      {"", false, Buttons::yes_no, Answer::no, Answer::no},          // an empty read: the preset
+      {"", false, Buttons::yes_no, Answer::yes, Answer::yes},
       {"what\nr\n", false, Buttons::retry_cancel, Answer::cancel, Answer::retry},
       {"", true, Buttons::yes_no, Answer::no, Answer::yes},
-      {"", true, Buttons::retry_cancel, Answer::cancel, Answer::retry},
       {"", true, Buttons::ok_cancel, Answer::cancel, Answer::ok},
+      {"", true, Buttons::retry_cancel, Answer::cancel, Answer::retry},
+      // The end of input refuses whatever the preset; changing the medium is refused under --yes.
+      {nullptr, false, Buttons::yes_no, Answer::yes, Answer::no},
+      {nullptr, false, Buttons::retry_cancel, Answer::retry, Answer::cancel},
+      {nullptr, false, Buttons::ok_cancel, Answer::ok, Answer::cancel},
+      {"", true, Buttons::yes_no, Answer::yes, Answer::no, "Change disk then continue?"},
+      {"", true, Buttons::yes_no, Answer::yes, Answer::no, "File FILE2.MAN not found.\nChange memory card then continue?"},
+      {nullptr, false, Buttons::yes_no, Answer::yes, Answer::no, "Change memory card then continue?"},
+      {"\n", false, Buttons::yes_no, Answer::yes, Answer::yes, "Change memory card then continue?"},
+      {"y\n", false, Buttons::yes_no, Answer::no, Answer::yes, "Change disk then continue?"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.input);
-    std::string text(c.input);
-    std::FILE* in = fmemopen(text.data(), text.size() + 1, "r");
+    SCOPED_TRACE(std::string(c.input ? c.input : "(end)") + "|" + c.text);
+    std::string text(c.input ? c.input : "");
+    std::FILE* in = c.input ? fmemopen(text.data(), text.size() + 1, "r") : std::fopen("/dev/null", "r");
     char* shown = nullptr;
     size_t shown_size = 0;
     std::FILE* out = open_memstream(&shown, &shown_size);
     kestrel::cli::ConsolePrompter prompter(c.yes, in, out);
-    EXPECT_EQ(prompter.ask("Kestrel32", "Delete OK?", c.buttons, moxel::Icon::question, c.preset), c.expected);
+    EXPECT_EQ(prompter.ask("Kestrel32", c.text, c.buttons, moxel::Icon::question, c.preset), c.expected);
     std::fclose(out);
     std::fclose(in);
-    EXPECT_EQ(std::string(shown).substr(0, 22), "Kestrel32: Delete OK?\n");
+    EXPECT_EQ(std::string(shown).substr(0, 11 + std::strlen(c.text) + 1), std::string("Kestrel32: ") + c.text + "\n");
     free(shown);
   }
 }
