@@ -424,6 +424,20 @@ void write_block(int node, uint32_t x, const T* buffer, int n) {
   }
 }
 
+// A checked transfer that is not one run, through its block form.
+template <typename T>
+void block_alone(int node, const ShmTransfer& transfer) {
+  std::vector<T> elements(size_t(transfer.count));
+  const size_t bytes = elements.size() * sizeof(T);
+  if (transfer.write) {
+    std::memcpy(elements.data(), transfer.data, bytes);
+    write_block(node, transfer.x, elements.data(), transfer.count);
+  } else {
+    read_block(node, transfer.x, elements.data(), transfer.count);
+    std::memcpy(transfer.data, elements.data(), bytes);
+  }
+}
+
 }  // namespace
 
 // --- board registers ---
@@ -534,6 +548,57 @@ void CCnbusClient::ShmWriteWords(uint32_t x, const uint16_t* buffer, int n) {
 }
 void CCnbusClient::ShmWriteDwords(uint32_t x, const uint32_t* buffer, int n) {
   if (table().available && n > 0) write_block(current_node_, x, buffer, n);
+}
+
+void CCnbusClient::ShmRunChecked(std::span<ShmTransfer> transfers) {
+  for (ShmTransfer& transfer : transfers) transfer.link = 0;
+  CnbusNodeTable& t = table();
+  if (!t.available || !t.path) return;
+  thread_local std::vector<CheckedRun> runs;
+  runs.clear();
+  // The transfers gathered so far: transfers[first, first + runs.size()).
+  size_t first = 0;
+  auto flush = [&] {
+    if (runs.empty()) return;
+    t.path->run_checked(uint32_t(current_node_), runs);
+    for (size_t k = 0; k < runs.size(); ++k) {
+      const CheckedRun& run = runs[k];
+      ShmTransfer& transfer = transfers[first + k];
+      // A read stops at the first unit that fails; that element and the rest read as all ones.
+      if (!run.write)
+        std::fill(run.data + run.done * run.size, run.data + run.count * run.size, uint8_t(0xFF));
+      transfer.link = run.status && (*run.status & lorand::kStatusLink) ? 1 : 0;
+    }
+    runs.clear();
+  };
+  for (size_t i = 0; i < transfers.size(); ++i) {
+    ShmTransfer& transfer = transfers[i];
+    const unsigned unit = transfer.unit;
+    const size_t count = size_t(std::max(transfer.count, 0));
+    const uint64_t offset = uint64_t(kShmBase) + transfer.x;
+    // One run when the elements are aligned units that stay below the first folded offset;
+    // anything else goes through its block form on its own.
+    const bool one_run = (unit == 1 || unit == 2 || unit == 4) && offset % unit == 0 &&
+                         offset + count * unit <= 0x1000000;
+    if (!one_run) {
+      flush();
+      if (transfer.count > 0) {
+        if (unit == 1) block_alone<uint8_t>(current_node_, transfer);
+        else if (unit == 2) block_alone<uint16_t>(current_node_, transfer);
+        else if (unit == 4) block_alone<uint32_t>(current_node_, transfer);
+      }
+      transfer.link = IsLinkUp();
+      continue;
+    }
+    if (runs.empty()) first = i;
+    CheckedRun& run = runs.emplace_back();
+    run.write = transfer.write;
+    run.size = unit;
+    run.address = cnbus_address(kShmSpace, uint32_t(offset));  // below 0x1000000 nothing folds
+    run.count = count;
+    run.data = transfer.data;
+  }
+  flush();
 }
 
 // --- window operations ---

@@ -6,6 +6,7 @@
 // board's register protocol itself over a port-access layer); the configuration queries go through
 // the device on both. All accesses go to the object's current node.
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace cnbus {
@@ -17,6 +18,18 @@ struct ClientOptions {
   bool fold_offsets = true;
   // Set up window and the writes of board registers 9 and 10 are offered (not in the memory viewer).
   bool window_operations = true;
+};
+
+// One shared-memory transfer of a checked sequence (CCnbusClient::ShmRunChecked): `count`
+// elements of `unit` bytes (1, 2 or 4) from offset `x` upwards, read into or written from `data`
+// (count * unit bytes, the elements little-endian).
+struct ShmTransfer {
+  bool write = false;
+  unsigned unit = 1;
+  uint32_t x = 0;
+  int count = 0;
+  uint8_t* data = nullptr;  // only read from for a write
+  int link = 0;             // out: the Link up answer read right after this transfer
 };
 
 class CCnbusClient {
@@ -66,6 +79,12 @@ class CCnbusClient {
   void ShmWriteBytes(uint32_t x, const uint8_t* buffer, int n);
   void ShmWriteWords(uint32_t x, const uint16_t* buffer, int n);
   void ShmWriteDwords(uint32_t x, const uint32_t* buffer, int n);
+  // The transfers in order, each as its block form above followed by IsLinkUp, with each
+  // transfer's answer in its `link`; every transfer is carried out whatever the answers before it
+  // were. The board sees exactly the accesses of those calls; on the driver path a sequence of
+  // aligned transfers travels in one request (where it fits a message) instead of two per
+  // transfer. Unavailable: nothing is moved and every answer is 0.
+  void ShmRunChecked(std::span<ShmTransfer> transfers);
 
   // Window operations.
   uint16_t RefreshWindowNibble();

@@ -199,6 +199,37 @@ size_t DriverPath::run_units(uint32_t node, bool write, unsigned size, uint32_t 
   return done;
 }
 
+void DriverPath::run_checked(uint32_t node, std::span<CheckedRun> runs) {
+  thread_local lorand::Batch batch;
+  thread_local std::vector<lorand::IoResult> results;
+  thread_local std::vector<uint8_t> statuses;
+  batch.clear();
+  results.assign(runs.size() * 2, lorand::IoResult{});
+  statuses.assign(runs.size(), 0xFF);
+  for (size_t k = 0; k < runs.size(); ++k) {
+    CheckedRun& run = runs[k];
+    const auto bytes = std::span<uint8_t>(run.data, run.count * run.size);
+    const uint64_t position = lorand::file_position(node, run.address);
+    if (run.count > 0) {
+      if (run.write) batch.write_run(position, run.size, bytes, &results[2 * k]);
+      else batch.read_run(position, run.size, bytes, &results[2 * k]);
+    }
+    uint8_t record[8];
+    register_record(record, node, lorand::kRegStatus, 0);
+    batch.control(lorand::IOCTL_LNK_READ_PORT, record, std::span(&statuses[k], 1), &results[2 * k + 1]);
+  }
+  device_.run(batch);
+  batch.clear();
+  for (size_t k = 0; k < runs.size(); ++k) {
+    CheckedRun& run = runs[k];
+    const lorand::IoResult& r = results[2 * k];
+    run.done = run.count > 0 ? std::min<size_t>(r.information / run.size, run.count) : 0;
+    const lorand::IoResult& s = results[2 * k + 1];
+    run.status.reset();
+    if (lorand::nt_success(s.status) && s.information == 1) run.status = statuses[k];
+  }
+}
+
 // --- direct path ---
 
 DirectPath::DirectPath(std::vector<std::unique_ptr<PortAccess>> ports, std::vector<uint32_t> bases,
@@ -266,6 +297,18 @@ size_t DirectPath::run_units(uint32_t node, bool write, unsigned size, uint32_t 
     }
   }
   return count;
+}
+
+void DirectPath::run_checked(uint32_t node, std::span<CheckedRun> runs) {
+  PortAccess* ports = node < ports_.size() ? ports_[node].get() : nullptr;
+  for (CheckedRun& run : runs) {
+    run.done = run.count > 0 ? run_units(node, run.write, run.size, run.address, run.count, run.data) : 0;
+    run.status.reset();
+    if (!ports) continue;
+    DirectUnits units(*ports, bases_[node], bound_);
+    std::lock_guard lock(locks_[node]);
+    run.status = units.read_register(lorand::kRegStatus);
+  }
 }
 
 }  // namespace cnbus

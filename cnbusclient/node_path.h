@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -40,6 +41,18 @@ constexpr uint32_t all_ones(unsigned size) {
   return size >= 4 ? 0xFFFFFFFFu : (1u << (8 * size)) - 1;
 }
 
+// One transfer of a checked sequence (NodePath::run_checked): a run as run_units takes it (no
+// run when count is 0), then a read of the status register.
+struct CheckedRun {
+  bool write = false;
+  unsigned size = 1;
+  uint32_t address = 0;
+  size_t count = 0;
+  uint8_t* data = nullptr;  // count * size bytes; only read from for a write
+  size_t done = 0;          // out: the units done before the first that failed
+  std::optional<uint8_t> status;  // out: the status register after the run, when it could be read
+};
+
 class NodePath {
  public:
   virtual ~NodePath() = default;
@@ -49,6 +62,9 @@ class NodePath {
   // at the first unit that fails; returns the number of units done.
   virtual size_t run_units(uint32_t node, bool write, unsigned size, uint32_t address, size_t count,
                            uint8_t* data) = 0;
+  // The runs in order, each followed by its status register read; every run is carried out
+  // whatever the reads before it showed.
+  virtual void run_checked(uint32_t node, std::span<CheckedRun> runs) = 0;
 };
 
 // Every operation is a request to lorandd. One operation travels alone as one request; longer
@@ -63,6 +79,9 @@ class DriverPath final : public NodePath {
   // one before is read.
   size_t run_units(uint32_t node, bool write, unsigned size, uint32_t address, size_t count,
                    uint8_t* data) override;
+  // All of it in one batch: the runs and the register reads travel together, in one message
+  // when they fit.
+  void run_checked(uint32_t node, std::span<CheckedRun> runs) override;
 
  private:
   void run_single(uint32_t node, UnitOp& op, const UnitOp* last_register_read);
@@ -81,6 +100,7 @@ class DirectPath final : public NodePath {
   void run(uint32_t node, std::span<UnitOp> ops) override;
   size_t run_units(uint32_t node, bool write, unsigned size, uint32_t address, size_t count,
                    uint8_t* data) override;
+  void run_checked(uint32_t node, std::span<CheckedRun> runs) override;
 
  private:
   std::vector<std::unique_ptr<PortAccess>> ports_;

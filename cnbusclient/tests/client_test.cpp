@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 #include <numeric>
 #include <string>
@@ -437,6 +438,107 @@ TEST_P(CnbusClient, FailuresReadAllOnesAndWriteNothing) {
   EXPECT_EQ(client.IsLinkUp(), 0);
   EXPECT_EQ(client.GetBoardGeneration(), -1);
   EXPECT_EQ(client.TestBoardRegister(), 1);
+}
+
+// A checked sequence is its block forms, each followed by IsLinkUp: the same values, link answers
+// and board accesses, in order, also when the link drops in the middle (where a transfer then
+// reads all ones and everything after the drop still goes to the board).
+TEST_P(CnbusClient, CheckedSequenceIsItsBlockFormsEachFollowedByTheLinkTest) {
+  Daemon daemon(config(node0()));
+  ASSERT_TRUE(daemon.started()) << daemon.log();
+  CCnbusClient client;
+  std::vector<uint8_t> memory(64);
+  for (size_t i = 0; i < memory.size(); ++i) memory[i] = uint8_t(i * 13 + 7);
+  const uint32_t request[8] = {0x00050000, 0x11112222, 3, 4, 5, 6, 7, 8};
+
+  struct Outcome {
+    std::vector<uint8_t> read;  // the bytes of every read, in order
+    std::vector<int> links;
+    Lines trace;
+  };
+  struct Step {
+    bool write;
+    unsigned unit;
+    uint32_t x;
+    int count;
+  };
+  // Units: 1, 8, 1, 5, 6 (three words from an odd offset, split into bytes), 8, 0.
+  const Step steps[] = {{false, 2, 0x7100, 1}, {true, 4, 0x7100, 8}, {true, 2, 0x7100, 1},
+                        {false, 1, 0x7003, 5}, {false, 2, 0x7101, 3}, {false, 4, 0x7100, 8},
+                        {false, 1, 0x7000, 0}};
+  auto data_of = [&](const Step& step, std::vector<uint8_t>& bytes) {
+    bytes.assign(size_t(step.count) * step.unit, 0);
+    if (step.write && step.unit == 4) std::memcpy(bytes.data(), request, bytes.size());
+    if (step.write && step.unit == 2) bytes = {1, 0};
+  };
+  auto prepare = [&](int drop_after) {
+    daemon.cncsim("link 0 up");
+    daemon.poke(0, 0x20C07000, hex_of(memory));
+    daemon.poke(0, 0x20C07100, hex_of(memory));
+    if (drop_after > 0) daemon.cncsim("fault 0 link-drop-after on " + std::to_string(drop_after));
+    daemon.trace_start(0);
+  };
+  auto one_by_one = [&](int drop_after) {
+    prepare(drop_after);
+    Outcome o;
+    for (const Step& step : steps) {
+      std::vector<uint8_t> bytes;
+      data_of(step, bytes);
+      if (step.unit == 1) {
+        step.write ? client.ShmWriteBytes(step.x, bytes.data(), step.count)
+                   : client.ShmReadBytes(step.x, bytes.data(), step.count);
+      } else if (step.unit == 2) {
+        std::vector<uint16_t> words(size_t(step.count));
+        std::memcpy(words.data(), bytes.data(), bytes.size());
+        if (step.write) client.ShmWriteWords(step.x, words.data(), step.count);
+        else client.ShmReadWords(step.x, words.data(), step.count);
+        std::memcpy(bytes.data(), words.data(), bytes.size());
+      } else {
+        std::vector<uint32_t> dwords(size_t(step.count));
+        std::memcpy(dwords.data(), bytes.data(), bytes.size());
+        if (step.write) client.ShmWriteDwords(step.x, dwords.data(), step.count);
+        else client.ShmReadDwords(step.x, dwords.data(), step.count);
+        std::memcpy(bytes.data(), dwords.data(), bytes.size());
+      }
+      if (!step.write) o.read.insert(o.read.end(), bytes.begin(), bytes.end());
+      o.links.push_back(client.IsLinkUp());
+    }
+    o.trace = daemon.trace(0);
+    return o;
+  };
+  auto checked = [&](int drop_after) {
+    prepare(drop_after);
+    std::vector<std::vector<uint8_t>> data(std::size(steps));
+    std::vector<ShmTransfer> transfers;
+    for (size_t i = 0; i < std::size(steps); ++i) {
+      data_of(steps[i], data[i]);
+      transfers.push_back({steps[i].write, steps[i].unit, steps[i].x, steps[i].count, data[i].data()});
+    }
+    client.ShmRunChecked(transfers);
+    Outcome o;
+    for (size_t i = 0; i < std::size(steps); ++i) {
+      if (!steps[i].write) o.read.insert(o.read.end(), data[i].begin(), data[i].end());
+      o.links.push_back(transfers[i].link);
+    }
+    o.trace = daemon.trace(0);
+    return o;
+  };
+  // No drop; the first unit; the last double word written; the byte read; the split words.
+  for (int drop_after : {0, 1, 9, 12, 17}) {
+    SCOPED_TRACE("link dropped at unit " + std::to_string(drop_after));
+    const Outcome expected = one_by_one(drop_after);
+    const Outcome got = checked(drop_after);
+    ASSERT_EQ(expected.links.size(), std::size(steps));
+    if (drop_after == 0)
+      EXPECT_EQ(expected.links, std::vector<int>(std::size(steps), 1));
+    else
+      EXPECT_EQ(expected.links.back(), 0);
+    EXPECT_EQ(got.links, expected.links);
+    EXPECT_EQ(hex_of(got.read), hex_of(expected.read));
+    EXPECT_TRUE(TraceMatches(got.trace, expected.trace));
+  }
+  EXPECT_EQ(daemon.peek(0, 0x20C07100, 32).substr(8), hex_of(std::vector<uint8_t>(
+      reinterpret_cast<const uint8_t*>(request) + 4, reinterpret_cast<const uint8_t*>(request) + 32)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, CnbusClient, ::testing::Values("driver", "direct"),

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <span>
 
 namespace kestrel {
 
@@ -71,45 +72,46 @@ int CCncItf::CheckLink() {
   return 0;
 }
 
-void CCncItf::LinkTested() {
-  if (!CheckLink()) throw CItfErr(1);
+void CCncItf::Linked(const cnbus::ShmTransfer& transfer) {
+  if (transfer.link == 1) return;
+  SetErrorState(1);
+  throw CItfErr(1);
+}
+
+void CCncItf::Transfer(bool write, unsigned unit, uint32_t offset, const void* data, int count) {
+  // Written data is only ever read from.
+  cnbus::ShmTransfer t{write, unit, offset, count, static_cast<uint8_t*>(const_cast<void*>(data))};
+  client_.ShmRunChecked(std::span(&t, 1));
+  Linked(t);
 }
 
 void CCncItf::ReadBytes(uint32_t offset, uint8_t* buffer, int count) {
-  client_.ShmReadBytes(offset, buffer, count);
-  LinkTested();
+  Transfer(false, 1, offset, buffer, count);
 }
 
 void CCncItf::ReadWords(uint32_t offset, uint16_t* buffer, int count) {
-  client_.ShmReadWords(offset, buffer, count);
-  LinkTested();
+  Transfer(false, 2, offset, buffer, count);
 }
 
 void CCncItf::ReadDwords(uint32_t offset, uint32_t* buffer, int count) {
-  client_.ShmReadDwords(offset, buffer, count);
-  LinkTested();
+  Transfer(false, 4, offset, buffer, count);
 }
 
 void CCncItf::WriteBytes(uint32_t offset, const uint8_t* buffer, int count) {
-  client_.ShmWriteBytes(offset, buffer, count);
-  LinkTested();
+  Transfer(true, 1, offset, buffer, count);
 }
 
 void CCncItf::WriteDwords(uint32_t offset, const uint32_t* buffer, int count) {
-  client_.ShmWriteDwords(offset, buffer, count);
-  LinkTested();
+  Transfer(true, 4, offset, buffer, count);
 }
 
 uint16_t CCncItf::ReadWord(uint32_t offset) {
-  const uint16_t value = client_.ShmReadWord(offset);
-  LinkTested();
+  uint16_t value = 0;
+  Transfer(false, 2, offset, &value, 1);
   return value;
 }
 
-void CCncItf::WriteWord(uint32_t offset, uint16_t value) {
-  client_.ShmWriteWord(offset, value);
-  LinkTested();
-}
+void CCncItf::WriteWord(uint32_t offset, uint16_t value) { Transfer(true, 2, offset, &value, 1); }
 
 void CCncItf::Pump() {
   if (hook_) hook_();
@@ -128,15 +130,58 @@ void CCncItf::Unlock() {
   mutex_held_ = false;
 }
 
-void CCncItf::WaitFlag(bool (*done)(uint16_t)) {
+void CCncItf::Pass(int64_t start) {
+  Pump();
+  if (clock_() - start > kTimeoutSeconds) {
+    SetErrorState(2);
+    throw CItfErr(2);
+  }
+}
+
+void CCncItf::WaitIdle() {
   const int64_t start = clock_();
+  while (ReadWord(area_base_ + kMailboxOffset) != 0) Pass(start);
+}
+
+void CCncItf::Await(bool taken, bool complete) {
+  const uint32_t mailbox = area_base_ + kMailboxOffset;
+  int64_t start = clock_();
+  bool first = true;
   for (;;) {
-    if (done(ReadWord(area_base_ + kMailboxOffset))) return;
-    Pump();
-    if (clock_() - start > kTimeoutSeconds) {
-      SetErrorState(2);
-      throw CItfErr(2);
+    uint16_t taken_flag = 0, idle_flag = 0;
+    std::array<uint32_t, 8> d{};
+    cnbus::ShmTransfer t[3];
+    size_t n = 0;
+    if (taken) t[n++] = {false, 2, mailbox, 1, reinterpret_cast<uint8_t*>(&taken_flag)};
+    // The idle wait reads the results together with each flag read; right after the request the
+    // first pass of the taken wait carries them too, so a CNC that is quick to answer costs no
+    // further round trip. Reads beyond a condition that was not met are not looked at.
+    if (!taken || (complete && first)) {
+      t[n++] = {false, 2, mailbox, 1, reinterpret_cast<uint8_t*>(&idle_flag)};
+      t[n++] = {false, 4, mailbox, 8, reinterpret_cast<uint8_t*>(d.data())};
     }
+    client_.ShmRunChecked(std::span(t, n));
+    first = false;
+    size_t k = 0;
+    if (taken) {
+      Linked(t[k++]);
+      if (taken_flag == 1) {
+        Pass(start);
+        continue;
+      }
+      if (!complete) return;
+      taken = false;
+      start = clock_();
+      if (k == n) continue;  // the idle wait starts with a read of its own
+    }
+    Linked(t[k++]);
+    if (idle_flag != 0) {
+      Pass(start);
+      continue;
+    }
+    Linked(t[k]);
+    image_ = MailboxImage::from_dwords(d);
+    return;
   }
 }
 
@@ -147,18 +192,24 @@ int CCncItf::Call(uint16_t function, uint16_t i1, uint16_t i2, uint32_t i3, uint
   }
   Lock();
   try {
-    WaitFlag([](uint16_t flag) { return flag == 0; });
+    WaitIdle();
     image_.flag = 0;
     image_.function = function;
     image_.i1 = i1;
     image_.i2 = i2;
     image_.i3 = i3;
     image_.i4 = i4;
-    const std::array<uint32_t, 8> d = image_.dwords();
-    WriteDwords(area_base_ + kMailboxOffset, d.data(), 8);
-    WriteWord(area_base_ + kMailboxOffset, 1);
-    WaitFlag([](uint16_t flag) { return flag != 1; });
-    if (wait) CompleteLocked();
+    // The request and then its flag, each write followed by its link test, in one message.
+    std::array<uint32_t, 8> d = image_.dwords();
+    uint16_t posted = 1;
+    const uint32_t mailbox = area_base_ + kMailboxOffset;
+    cnbus::ShmTransfer t[2] = {{true, 4, mailbox, 8, reinterpret_cast<uint8_t*>(d.data())},
+                               {true, 2, mailbox, 1, reinterpret_cast<uint8_t*>(&posted)}};
+    client_.ShmRunChecked(t);
+    Linked(t[0]);
+    Linked(t[1]);
+    Await(true, wait != 0);
+    if (wait) Finish();
   } catch (...) {
     Unlock();
     throw;
@@ -168,7 +219,8 @@ int CCncItf::Call(uint16_t function, uint16_t i1, uint16_t i2, uint32_t i3, uint
 
 void CCncItf::Complete() {
   try {
-    CompleteLocked();
+    Await(false, true);
+    Finish();
   } catch (...) {
     Unlock();
     throw;
@@ -188,11 +240,7 @@ bool CCncItf::Tolerated(uint16_t function) const {
   }
 }
 
-void CCncItf::CompleteLocked() {
-  WaitFlag([](uint16_t flag) { return flag == 0; });
-  std::array<uint32_t, 8> d{};
-  ReadDwords(area_base_ + kMailboxOffset, d.data(), 8);
-  image_ = MailboxImage::from_dwords(d);
+void CCncItf::Finish() {
   if (image_.status == 0 || Tolerated(image_.function)) {
     Unlock();
     return;

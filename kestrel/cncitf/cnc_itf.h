@@ -18,6 +18,11 @@
 // The waits for the CNC poll the mailbox flag as fast as the link allows and call the owner's
 // hook once per pass (a node thread checks its stop request there and may throw to end the
 // work); the time-out counts whole seconds of the given clock.
+//
+// Every access is followed by its link test, and both travel in one request to the driver
+// (CCnbusClient::ShmRunChecked). A call takes three requests when the CNC answers at once: the
+// flag read before the request; the request with its flag; the flag reads of both waits with the
+// results. What the reads after an unmet wait condition found is not used.
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -75,8 +80,8 @@ class CCncItf {
   // 1 while the link is up; otherwise the error state becomes 1 and the answer is 0.
   int CheckLink();
 
-  // Shared-memory transfers (offset from the start of shared memory), each through the client's
-  // block forms followed by the link check: CItfErr 1 when the link is down.
+  // Shared-memory transfers (offset from the start of shared memory), each a block transfer
+  // followed by the link check in the same request: CItfErr 1 when the link is down.
   void ReadBytes(uint32_t offset, uint8_t* buffer, int count);
   void ReadWords(uint32_t offset, uint16_t* buffer, int count);
   void ReadDwords(uint32_t offset, uint32_t* buffer, int count);
@@ -112,12 +117,22 @@ class CCncItf {
 
  private:
   void SetErrorState(int state);
-  void LinkTested();
+  // CItfErr 1 (error state 1) unless the link was up after the transfer.
+  void Linked(const cnbus::ShmTransfer& transfer);
+  // One transfer and its link test, in one request.
+  void Transfer(bool write, unsigned unit, uint32_t offset, const void* data, int count);
   void Lock();
   void Unlock();
-  // Polls the flag until `done(flag)`; CItfErr 2 after 120 seconds.
-  void WaitFlag(bool (*done)(uint16_t));
-  void CompleteLocked();
+  // After a wait pass that did not end the wait: the hook, then CItfErr 2 once more than 120
+  // seconds passed since `start`.
+  void Pass(int64_t start);
+  // Polls the flag until it is 0.
+  void WaitIdle();
+  // After a request: with `taken`, polls until the flag is no longer 1; then, with `complete`,
+  // until it is 0, and reads the results into the image.
+  void Await(bool taken, bool complete);
+  // Turns the results in the image into the call's outcome and releases the lock.
+  void Finish();
   bool Tolerated(uint16_t function) const;
 
   uint32_t buffer_base_;

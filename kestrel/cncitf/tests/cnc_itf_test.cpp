@@ -331,6 +331,121 @@ TEST_F(CncItf, LinkLostDuringATransferEndsTheInterface) {
   EXPECT_EQ(itf.Call(0x004), 1);
 }
 
+// The board sees every access of a call followed by its link test: the flag read, the eight
+// double words of the request, the flag, then flag reads until the results are read, whether the
+// CNC answers at once or only after some polls.
+TEST_F(CncItf, EveryMailboxAccessIsFollowedByItsLinkTest) {
+  for (const char* sram_time : {"0", "30"}) {
+    SCOPED_TRACE(std::string("SRAM block read taking ") + sram_time + " ms");
+    client.reset();
+    daemon.stop();
+    daemon.configure(std::string(kConfig) + "[Simulator]\nSramTime0=" + sram_time + "\n");
+    ASSERT_TRUE(daemon.start()) << daemon.error() << daemon.log();
+    client = std::make_unique<cnbus::CCnbusClient>();
+    ASSERT_EQ(client->SelectNode(0), 1);
+    int passes = 0;
+    CCncItf itf(*client, [&] { ++passes; });
+    cncsim("trace 0 start");
+    ASSERT_EQ(itf.Call(0x201, 0, 1, itf.BufferBase()), 0);
+    EXPECT_EQ(itf.Status(), 0);
+    std::istringstream trace(daemon.cncsim("trace 0 show").out);
+    // The accesses between link tests.
+    std::vector<std::vector<std::string>> groups(1);
+    for (std::string line; std::getline(trace, line);) {
+      if (line.rfind("RP 9 ", 0) == 0) {
+        groups.emplace_back();
+        continue;
+      }
+      const std::string field = line.substr(0, line.rfind(' '));
+      ASSERT_TRUE(field == "R2 20cd0100" || field.rfind("R4 20cd01", 0) == 0 ||
+                  field.rfind("W4 20cd01", 0) == 0 || field == "W2 20cd0100")
+          << line;
+      groups.back().push_back(line);
+    }
+    ASSERT_TRUE(groups.back().empty()) << "the last access has no link test";
+    groups.pop_back();
+    ASSERT_GE(groups.size(), 6u);
+    for (const auto& group : groups) EXPECT_FALSE(group.empty()) << "a link test without an access";
+    auto dwords = [](const char* kind) {
+      std::vector<std::string> lines;
+      for (int i = 0; i < 8; ++i) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%s 20cd01%02x", kind, 4 * i);
+        lines.push_back(text);
+      }
+      return lines;
+    };
+    auto fields = [](const std::vector<std::string>& group) {
+      std::vector<std::string> out;
+      for (const auto& line : group) out.push_back(line.substr(0, line.rfind(' ')));
+      return out;
+    };
+    EXPECT_EQ(groups[0], std::vector<std::string>{"R2 20cd0100 0000"});
+    EXPECT_EQ(fields(groups[1]), dwords("W4"));
+    EXPECT_EQ(groups[1][0], "W4 20cd0100 02010000");
+    EXPECT_EQ(groups[2], std::vector<std::string>{"W2 20cd0100 0001"});
+    EXPECT_EQ(groups[groups.size() - 2], std::vector<std::string>{"R2 20cd0100 0000"});
+    EXPECT_EQ(fields(groups.back()), dwords("R4"));
+    // Between them only flag reads, and the results read along with a flag read while the CNC
+    // was not done yet.
+    int busy_reads = 0;  // flag reads after the request that found it not 0
+    for (size_t i = 3; i + 2 < groups.size(); ++i) {
+      const auto f = fields(groups[i]);
+      if (f.size() == 1) busy_reads += groups[i][0] != "R2 20cd0100 0000";
+      EXPECT_TRUE(f == std::vector<std::string>{"R2 20cd0100"} || (f == dwords("R4") && i > 3)) << i;
+    }
+    // Each of them was a pass with its hook, except at most the one that saw the request taken
+    // (flag 2) and one read behind an unmet one in the same request.
+    EXPECT_LE(passes, busy_reads);
+    EXPECT_GE(passes, busy_reads - 2);
+    if (std::string(sram_time) != "0") EXPECT_GE(passes, 10);
+  }
+}
+
+// A link lost at any access of a call, the request's writes as well as the waits' reads, ends the
+// interface and frees the lock.
+TEST_F(CncItf, LinkLostAtAnyAccessOfACallEndsTheInterface) {
+  // Units of a call the CNC answers at once: 1 flag read, 8 request writes, the flag write, the
+  // flag reads of both waits, 8 result reads.
+  for (int unit : {1, 2, 9, 10, 11, 12, 13, 20}) {
+    SCOPED_TRACE("link lost at unit " + std::to_string(unit));
+    cncsim("link 0 up");
+    CCncItf itf(*client);
+    ASSERT_EQ(CCncItf(*client).Call(0x005, 0), 0);  // the link is back and the mailbox idle
+    cncsim("fault 0 link-drop-after on " + std::to_string(unit));
+    try {
+      itf.Call(0x005, 0);
+      ADD_FAILURE() << "no error";
+    } catch (const CItfErr& e) {
+      EXPECT_EQ(e.code(), 1);
+    }
+    EXPECT_EQ(itf.ErrorState(), 1);
+    EXPECT_FALSE(itf.MutexHeld());
+    EXPECT_TRUE(lock_free());
+    EXPECT_EQ(itf.Call(0x005, 0), 1);
+    EXPECT_EQ(itf.Status(), 0xFFFF);
+  }
+}
+
+// A CNC that takes a request and never finishes it times out in the wait for the results too.
+TEST_F(CncItf, RequestTakenButNeverFinishedTimesOut) {
+  int64_t now = 1000;
+  int passes = 0;
+  CCncItf itf(*client, [&] { ++passes, ++now; }, [&] { return now; });
+  cncsim("fault 0 mailbox-stuck on");
+  try {
+    itf.Call(0x005, 0);
+    FAIL() << "no time-out";
+  } catch (const CItfErr& e) {
+    EXPECT_EQ(e.code(), 2);
+  }
+  // The CNC took the request: the 121 passes were those of the wait for the results.
+  EXPECT_NE(status(0).find("mailbox hung"), std::string::npos) << status(0);
+  EXPECT_GE(passes, 121);
+  EXPECT_EQ(itf.ErrorState(), 2);
+  EXPECT_TRUE(lock_free());
+}
+
 // A helper process of this build, its standard output on a pipe.
 struct Helper {
   pid_t pid = -1;
