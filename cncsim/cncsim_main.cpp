@@ -69,8 +69,9 @@ std::optional<std::string> file_as_hex(const std::string& path) {
   return hex;
 }
 
-// Sends one command line and prints the answer. Exit status as the program's.
-int exchange(const std::string& socket_path, std::string line) {
+// Sends one command line and prints the answer, or stores it in *answer. Exit status as the
+// program's.
+int exchange(const std::string& socket_path, std::string line, std::string* answer = nullptr) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (socket_path.size() >= sizeof addr.sun_path) return no_daemon(socket_path, "path too long");
@@ -110,7 +111,10 @@ int exchange(const std::string& socket_path, std::string line) {
   if (eol == std::string::npos) return no_daemon(socket_path, "no answer");
   std::string head = reply.substr(0, eol), body = reply.substr(eol + 1);
   if (head == "OK") {
-    std::fwrite(body.data(), 1, body.size(), stdout);
+    if (answer)
+      *answer = body;
+    else
+      std::fwrite(body.data(), 1, body.size(), stdout);
     return 0;
   }
   if (head == "ERR") {
@@ -140,14 +144,21 @@ int type_text(const std::string& socket_path, const std::string& node, const std
                  unsigned(uint8_t(missing)));
     return 1;
   }
-  const auto start = std::chrono::steady_clock::now();
-  for (const cncsim::KeyStroke& s : *strokes) {
-    std::this_thread::sleep_until(start + std::chrono::milliseconds(s.at_ms));
-    const int status = exchange(socket_path, "key " + node + (s.press ? " press " : " release ") +
-                                                 std::to_string(s.key));
-    if (status != 0) return status;
-  }
-  return 0;
+  int status = 0;
+  cncsim::TypingIo io;
+  io.send = [&](const cncsim::KeyStroke& s) {
+    status = exchange(socket_path, "key " + node + (s.press ? " press " : " release ") +
+                                       std::to_string(s.key));
+    return status == 0;
+  };
+  io.read_by_pc = [&] {
+    std::string answer;
+    return exchange(socket_path, "key " + node + " unread", &answer) != 0 || answer != "yes\n";
+  };
+  io.now = [] { return std::chrono::steady_clock::now(); };
+  io.sleep = [](std::chrono::steady_clock::duration d) { std::this_thread::sleep_for(d); };
+  cncsim::perform_typing(*strokes, io);
+  return status;
 }
 
 }  // namespace

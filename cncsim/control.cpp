@@ -73,6 +73,7 @@ const char* control_usage() {
          "  key NODE press|release KEY   press or let go a key of the MDI keyboard (KEY_xy or 0-255)\n"
          "  key NODE type TEXT           type TEXT on the MDI keyboard as a person would, through the\n"
          "                               keyboard service's key table (\\n Enter, \\t Tab, \\b Backspace)\n"
+         "  key NODE unread              yes while the PC has not yet read a key change (mailbox way)\n"
          "  card NODE insert|remove      put the memory card in or pull it (open files are lost)\n"
          "  card NODE battery-alarm|protect|flash on|off\n"
          "                               the card's battery alarm, write-protect switch, flash type\n"

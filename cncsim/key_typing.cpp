@@ -98,4 +98,21 @@ std::optional<std::vector<KeyStroke>> plan_typing(const std::string& text,
   return strokes;
 }
 
+bool perform_typing(const std::vector<KeyStroke>& strokes, const TypingIo& io,
+                    std::chrono::milliseconds read_limit) {
+  using namespace std::chrono_literals;
+  std::chrono::steady_clock::time_point last_sent{};
+  for (size_t i = 0; i < strokes.size(); ++i) {
+    if (i > 0) {
+      const auto due = last_sent + std::chrono::milliseconds(strokes[i].at_ms - strokes[i - 1].at_ms);
+      if (const auto now = io.now(); now < due) io.sleep(due - now);
+      const auto limit = io.now() + read_limit;
+      while (!io.read_by_pc() && io.now() < limit) io.sleep(5ms);
+    }
+    if (!io.send(strokes[i])) return false;
+    last_sent = io.now();
+  }
+  return true;
+}
+
 }  // namespace cncsim

@@ -52,13 +52,27 @@ unsigned MdiKeyboard::bitmap_bytes() const {
 void MdiKeyboard::press(unsigned key) {
   if (key >= kKeys) return;
   std::lock_guard lock(mutex_);
+  if (!(keys_[key / 8] & (1u << (key % 8)))) changed(key);
   keys_[key / 8] |= uint8_t(1u << (key % 8));
 }
 
 void MdiKeyboard::release(unsigned key) {
   if (key >= kKeys) return;
   std::lock_guard lock(mutex_);
+  if (keys_[key / 8] & (1u << (key % 8))) changed(key);
   keys_[key / 8] &= uint8_t(~(1u << (key % 8)));
+}
+
+// Under mutex_.
+void MdiKeyboard::changed(unsigned key) {
+  if (key / 8 < sizeof answers_owed_) answers_owed_[key / 8] = 2;
+}
+
+bool MdiKeyboard::keys_unread() const {
+  if (way_ != MdiWay::kMailbox) return false;
+  std::lock_guard lock(mutex_);
+  return handshake_ && std::any_of(std::begin(answers_owed_), std::end(answers_owed_),
+                                   [](uint8_t owed) { return owed != 0; });
 }
 
 bool MdiKeyboard::is_down(unsigned key) const {
@@ -146,21 +160,28 @@ void MdiKeyboard::publish(SharedMemoryAccess& memory, const uint8_t* bitmap) {
 bool MdiKeyboard::serve(SharedMemoryAccess& memory) {
   const bool done =
       (read_word(memory, kSetUp) & 0x0001) != 0 && (read_word(memory, kSetUpFlags) & 0x0004) != 0;
+  bool request = false;
+  uint16_t index = 0;
+  if (way_ == MdiWay::kMailbox) {
+    uint8_t box[32] = {};
+    memory.read(kMailbox, box);
+    const uint16_t flag = uint16_t(box[0] | box[1] << 8);
+    const uint16_t function = uint16_t(box[2] | box[3] << 8);
+    request = flag == 1 && function == kReadKeyByte;
+    index = uint16_t(box[8] | box[9] << 8);
+  }
   uint8_t bitmap[32] = {};
   {
+    // The answer and its count come from the same key state.
     std::lock_guard lock(mutex_);
     handshake_ = done;
     if (done) std::memcpy(bitmap, keys_, sizeof bitmap);
+    if (request && done && index < sizeof answers_owed_ && answers_owed_[index] != 0)
+      --answers_owed_[index];
   }
   publish(memory, bitmap);
-  if (way_ != MdiWay::kMailbox) return false;
+  if (!request) return false;
 
-  uint8_t box[32] = {};
-  memory.read(kMailbox, box);
-  const uint16_t flag = uint16_t(box[0] | box[1] << 8);
-  const uint16_t function = uint16_t(box[2] | box[3] << 8);
-  if (flag != 1 || function != kReadKeyByte) return false;
-  const uint16_t index = uint16_t(box[8] | box[9] << 8);
   const uint16_t byte = index < 12 ? bitmap[index] : 0;
   write_word(memory, kMailbox + 4, 0);        // status
   write_word(memory, kMailbox + 6, 0);        // error

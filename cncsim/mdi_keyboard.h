@@ -76,9 +76,17 @@ class MdiKeyboard {
   bool serve(SharedMemoryAccess& memory);
   // Whether the PC has completed the keyboard handshake, as last seen by serve().
   bool handshake_done() const;
+  // Mailbox way, handshake done: whether a key byte changed by press() or release() has not yet
+  // been answered twice since (a reader that asks twice per byte keeps the second answer; one
+  // that asks once has had it once and asks again on its next tick). A key held or let go for
+  // less time than the reader takes to come back to its byte is never seen, since the CNC keeps
+  // no key buffer; whoever drives the keyboard waits for this to clear before the next stroke.
+  // Always false for the chain and block ways, whose bytes the PC reads without the CNC seeing.
+  bool keys_unread() const;
 
  private:
   void publish(SharedMemoryAccess& memory, const uint8_t* bitmap);
+  void changed(unsigned key);
   // Takes over a chain laid out by the CNC's system; false when there is none.
   bool adopt_chain(SharedMemoryAccess& memory);
   uint32_t read_dword(SharedMemoryAccess& memory, uint32_t offset);
@@ -90,6 +98,7 @@ class MdiKeyboard {
   uint32_t record_ = kDescriptor + 0x200;
   mutable std::mutex mutex_;
   uint8_t keys_[32] = {};
+  uint8_t answers_owed_[12] = {};  // per mailbox key byte, since its last change
   bool handshake_ = false;
 };
 

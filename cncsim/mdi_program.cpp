@@ -34,8 +34,12 @@ void MdiProgram::start(cnc::Host& host) {
   // not run: the key bytes read all keys up, never what an earlier function left in O1.
   host.mailbox().add(MdiKeyboard::kReadKeyByte,
                      [](cnc::Host&, const cnc::Request&, cnc::Reply& reply) { reply.o1 = 0; });
-  host.add_command({"key", "key NODE press|release KEY",
+  host.add_command({"key", "key NODE press|release KEY | unread",
                     [this, &host](const std::vector<std::string>& args, std::string& out) {
+                      if (args.size() == 1 && args[0] == "unread") {
+                        out = keyboard_->keys_unread() ? "yes\n" : "no\n";
+                        return true;
+                      }
                       if (args.size() != 2 || (args[0] != "press" && args[0] != "release")) {
                         out = "key: say press or release KEY, or type TEXT";
                         return false;

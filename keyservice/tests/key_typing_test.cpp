@@ -69,5 +69,57 @@ TEST(KeyTyping, TimingAPersonAndTheServiceCanFollow) {
   EXPECT_GE(presses, int(text.size()));
 }
 
+// Carrying out the strokes on a fake clock: a send held up (a busy machine) must not shorten the
+// hold or pause after it, and no stroke goes before the PC has read the one before it.
+TEST(KeyTyping, HeldUpTyperKeepsItsIntervalsAndWaitsForThePc) {
+  using namespace std::chrono_literals;
+  const std::vector<KeyStroke> strokes = {
+      {0, 58, true}, {70, 58, false}, {200, 0, true}, {215, 1, true}, {290, 0, false},
+      {300, 1, false}};
+  struct Case {
+    size_t held_up;         // the send of this stroke takes 120 ms
+    int polls_until_read;   // read_by_pc answers false this many times after each send
+  };
+  for (const Case c : {Case{0, 0}, Case{2, 0}, Case{3, 3}, Case{5, 1}}) {
+    SCOPED_TRACE(c.held_up);
+    std::chrono::steady_clock::time_point t{};
+    std::vector<std::chrono::steady_clock::time_point> sent;
+    int unread_polls = 0;
+    TypingIo io;
+    io.now = [&] { return t; };
+    io.sleep = [&](std::chrono::steady_clock::duration d) { t += d; };
+    io.send = [&](const KeyStroke&) {
+      EXPECT_EQ(unread_polls, 0) << "sent before the PC read the last stroke";
+      if (sent.size() == c.held_up) t += 120ms;
+      sent.push_back(t);
+      unread_polls = c.polls_until_read;
+      return true;
+    };
+    io.read_by_pc = [&] { return unread_polls == 0 || --unread_polls < 0; };
+    ASSERT_TRUE(perform_typing(strokes, io));
+    ASSERT_EQ(sent.size(), strokes.size());
+    for (size_t i = 1; i < strokes.size(); ++i)
+      EXPECT_GE(sent[i] - sent[i - 1], std::chrono::milliseconds(strokes[i].at_ms - strokes[i - 1].at_ms))
+          << "stroke " << i;
+  }
+}
+
+TEST(KeyTyping, PcThatNeverReadsHoldsEachStrokeOnlyUpToTheLimit) {
+  using namespace std::chrono_literals;
+  std::chrono::steady_clock::time_point t{};
+  TypingIo io;
+  io.now = [&] { return t; };
+  io.sleep = [&](std::chrono::steady_clock::duration d) { t += d; };
+  int sends = 0;
+  io.send = [&](const KeyStroke&) { return ++sends < 3; };
+  io.read_by_pc = [] { return false; };
+  const std::vector<KeyStroke> strokes = {{0, 1, true}, {50, 1, false}, {100, 2, true}, {150, 2, false}};
+  EXPECT_FALSE(perform_typing(strokes, io, 300ms));  // the third send fails: typing ends there
+  EXPECT_EQ(sends, 3);
+  // Before each of the second and third strokes: the 50 ms of the plan, then 300 ms of waiting.
+  EXPECT_GE(t - std::chrono::steady_clock::time_point{}, 700ms);
+  EXPECT_LE(t - std::chrono::steady_clock::time_point{}, 710ms);
+}
+
 }  // namespace
 }  // namespace cncsim

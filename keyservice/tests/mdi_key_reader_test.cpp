@@ -8,8 +8,10 @@
 #include <thread>
 
 #include "cnbusclient/port_access.h"
+#include "cncsim/key_typing.h"
 #include "cncsim/mdi_keyboard.h"
 #include "cncsim/node.h"
+#include "keyservice/key_table.h"
 #include "keyservice/mdi_key_reader.h"
 #include "platform/named_lock.h"
 #include "testsupport/test_daemon.h"
@@ -214,6 +216,85 @@ TEST_F(ReaderFixture, MailboxAsksTwicePerByteOnlyWithDoubleRequest) {
     answered_ = 0;
     ASSERT_EQ(reader_->Read(), 1);
     EXPECT_EQ(answered_.load(), twice ? 24 : 12);
+  }
+}
+
+// A change is reported unread until the reader holds it, with one request per byte or two.
+TEST_F(ReaderFixture, MailboxKeyStaysUnreadUntilTheReaderHasIt) {
+  SetUpWay(MdiWay::kMailbox);
+  constexpr unsigned kKey = 58;
+  ASSERT_EQ(reader_->Read(), 1);  // the handshake
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (!keyboard_->handshake_done() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(keyboard_->handshake_done());
+  for (bool twice : {true, false}) {
+    SCOPED_TRACE(twice);
+    reader_->SetDoubleRequest(twice);
+    for (bool down : {true, false}) {
+      EXPECT_FALSE(keyboard_->keys_unread());
+      down ? keyboard_->press(kKey) : keyboard_->release(kKey);
+      EXPECT_TRUE(keyboard_->keys_unread());
+      ASSERT_EQ(reader_->Read(), 1);
+      EXPECT_EQ(Bit(kKey), down);
+      // One request per byte: the answer could have been a stale first answer to a reader that
+      // asks twice, so the change counts as read only after the next tick.
+      EXPECT_EQ(keyboard_->keys_unread(), !twice);
+      ASSERT_EQ(reader_->Read(), 1);
+      EXPECT_FALSE(keyboard_->keys_unread());
+    }
+  }
+}
+
+// A reader far slower than a person types (as the mailbox reader is on a busy machine): typing
+// that waits for the PC to have read each stroke loses none; typing at a person's pace alone loses
+// keys, since the CNC keeps no key buffer.
+TEST_F(ReaderFixture, TypingWaitsForASlowMailboxReader) {
+  SetUpWay(MdiWay::kMailbox);
+  ASSERT_EQ(reader_->Read(), 1);
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (!keyboard_->handshake_done() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(keyboard_->handshake_done());
+  auto strokes = cncsim::plan_typing("G01 X-2.5", builtin_table(0), 3);
+  ASSERT_TRUE(strokes);
+
+  for (bool wait_for_pc : {true, false}) {
+    SCOPED_TRACE(wait_for_pc);
+    // The reader on a thread of its own, one tick every 150 ms; it records each change it sees.
+    std::atomic<bool> reading{true};
+    std::vector<std::pair<unsigned, bool>> seen;
+    std::thread pc([&] {
+      uint8_t last[12] = {};
+      while (reading) {
+        if (reader_->Read() == 1)
+          for (unsigned k = 0; k < 96; ++k) {
+            const bool now = Bit(k), before = last[k / 8] & (1u << (k % 8));
+            if (now != before) seen.push_back({k, now});
+          }
+        std::memcpy(last, reader_->current, sizeof last);
+        std::this_thread::sleep_for(150ms);
+      }
+    });
+    cncsim::TypingIo io;
+    io.send = [&](const cncsim::KeyStroke& s) {
+      s.press ? keyboard_->press(s.key) : keyboard_->release(s.key);
+      return true;
+    };
+    io.read_by_pc = [&] { return !wait_for_pc || !keyboard_->keys_unread(); };
+    io.now = [] { return std::chrono::steady_clock::now(); };
+    io.sleep = [](std::chrono::steady_clock::duration d) { std::this_thread::sleep_for(d); };
+    ASSERT_TRUE(cncsim::perform_typing(*strokes, io));
+    std::this_thread::sleep_for(400ms);  // the last release read
+    reading = false;
+    pc.join();
+
+    std::vector<std::pair<unsigned, bool>> typed;
+    for (const auto& s : *strokes) typed.push_back({s.key, s.press});
+    if (wait_for_pc)
+      EXPECT_EQ(seen, typed);
+    else
+      EXPECT_LT(seen.size(), typed.size()) << "a 150 ms reader saw every stroke of a person";
   }
 }
 
