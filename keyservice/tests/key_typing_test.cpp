@@ -50,7 +50,9 @@ TEST(KeyTyping, TimingAPersonAndTheServiceCanFollow) {
   for (const auto& s : *strokes) {
     if (s.press) {
       ASSERT_FALSE(down_since.count(s.key)) << "pressed twice: " << s.key;
-      if (!first) EXPECT_GE(s.at_ms - last_press, 40u) << "presses too close for 16 ms ticks";
+      if (!first) {
+        EXPECT_GE(s.at_ms - last_press, 40u) << "presses too close for 16 ms ticks";
+      }
       if (!down_since.empty() && s.key != 21) overlapped = true;
       down_since[s.key] = s.at_ms;
       last_press = s.at_ms;

@@ -398,7 +398,9 @@ TEST_F(CncItf, EveryMailboxAccessIsFollowedByItsLinkTest) {
     // (flag 2) and one read behind an unmet one in the same request.
     EXPECT_LE(passes, busy_reads);
     EXPECT_GE(passes, busy_reads - 2);
-    if (std::string(sram_time) != "0") EXPECT_GE(passes, 10);
+    if (std::string(sram_time) != "0") {
+      EXPECT_GE(passes, 10);
+    }
   }
 }
 
