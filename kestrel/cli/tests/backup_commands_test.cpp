@@ -52,25 +52,28 @@ class BackupCommands : public ::testing::Test {
     args.insert(args.begin(), KESTREL_CLI);
     return moxel::test::run_program(args, moxel::test::Stderr::separate, daemon.environment());
   }
-  // The SRAM of a node's first board, `size` bytes, written or read through the simulator.
-  std::vector<uint8_t> fill_sram(int node, uint32_t size, uint32_t seed) {
-    const auto data = pattern(size, seed);
+  // The SRAM of a node's first board, `size` bytes, written or read block by block.
+  template <class Each>
+  void sram_blocks(int node, uint32_t size, Each each) {
     cnbus::CCnbusClient client;
     EXPECT_EQ(client.SelectNode(node), 1);
     kestrel::CCncItf itf(client);
     kestrel::CBootFunc boot(itf);
     for (uint32_t at = 0; at < size; at += kestrel::kSramBlockSize)
-      boot.WriteSramBlock(0, data.data() + at, int(at / kestrel::kSramBlockSize));
+      each(boot, at, int(at / kestrel::kSramBlockSize));
+  }
+  std::vector<uint8_t> fill_sram(int node, uint32_t size, uint32_t seed) {
+    const auto data = pattern(size, seed);
+    sram_blocks(node, size, [&](kestrel::CBootFunc& boot, uint32_t at, int block) {
+      boot.WriteSramBlock(0, data.data() + at, block);
+    });
     return data;
   }
   std::vector<uint8_t> sram(int node, uint32_t size) {
     std::vector<uint8_t> data(size);
-    cnbus::CCnbusClient client;
-    EXPECT_EQ(client.SelectNode(node), 1);
-    kestrel::CCncItf itf(client);
-    kestrel::CBootFunc boot(itf);
-    for (uint32_t at = 0; at < size; at += kestrel::kSramBlockSize)
-      boot.ReadSramBlock(0, data.data() + at, int(at / kestrel::kSramBlockSize));
+    sram_blocks(node, size, [&](kestrel::CBootFunc& boot, uint32_t at, int block) {
+      boot.ReadSramBlock(0, data.data() + at, block);
+    });
     return data;
   }
 };
