@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 
 #include "driver/device/wire.h"
 #include "platform/paths.h"
@@ -325,22 +326,28 @@ void Batch::control(uint32_t code, std::span<const uint8_t> in, std::span<uint8_
                     IoResult* result) {
   const size_t offset = inputs_.size();
   inputs_.insert(inputs_.end(), in.begin(), in.end());
-  items_.push_back(Item{wire::kKindControl, code, 0, offset, uint32_t(in.size()), 0, out, result});
+  items_.push_back(Item{wire::kKindControl, code, 0, offset, uint32_t(in.size()), 0, kNoGuard, out, result});
 }
 
 void Batch::read(uint64_t position, std::span<uint8_t> data, IoResult* result) {
-  items_.push_back(Item{wire::kKindRead, 0, position, inputs_.size(), 0, 0, data, result});
+  items_.push_back(Item{wire::kKindRead, 0, position, inputs_.size(), 0, 0, kNoGuard, data, result});
 }
 
 void Batch::write(uint64_t position, std::span<const uint8_t> data, IoResult* result) {
   const size_t offset = inputs_.size();
   inputs_.insert(inputs_.end(), data.begin(), data.end());
-  items_.push_back(Item{wire::kKindWrite, 0, position, offset, uint32_t(data.size()), 0, {}, result});
+  items_.push_back(Item{wire::kKindWrite, 0, position, offset, uint32_t(data.size()), 0, kNoGuard, {}, result});
 }
 
 void Batch::read_if(uint8_t mask, uint64_t position, std::span<uint8_t> data, IoResult* result) {
   // A mask of 0 is a condition too: only the success of the request before it.
-  items_.push_back(Item{wire::kKindRead | 0x80000000u, 0, position, inputs_.size(), 0, mask, data, result});
+  items_.push_back(Item{wire::kKindRead | 0x80000000u, 0, position, inputs_.size(), 0, mask, kNoGuard, data, result});
+}
+
+void Batch::only_if_zero(size_t guard) {
+  if (items_.empty() || guard + 1 >= items_.size())
+    throw std::logic_error("Batch::only_if_zero: the guard must be a request added before");
+  items_.back().zero_guard = guard;
 }
 
 void Batch::clear() {
@@ -349,14 +356,14 @@ void Batch::clear() {
 }
 
 void Batch::read_run(uint64_t position, unsigned unit, std::span<uint8_t> data, IoResult* result) {
-  items_.push_back(Item{wire::kKindReadRun, unit, position, inputs_.size(), 0, 0, data, result});
+  items_.push_back(Item{wire::kKindReadRun, unit, position, inputs_.size(), 0, 0, kNoGuard, data, result});
 }
 
 void Batch::write_run(uint64_t position, unsigned unit, std::span<const uint8_t> data,
                       IoResult* result) {
   const size_t offset = inputs_.size();
   inputs_.insert(inputs_.end(), data.begin(), data.end());
-  items_.push_back(Item{wire::kKindWriteRun, unit, position, offset, uint32_t(data.size()), 0, {}, result});
+  items_.push_back(Item{wire::kKindWriteRun, unit, position, offset, uint32_t(data.size()), 0, kNoGuard, {}, result});
 }
 
 IoResult Device::run_pieces(uint64_t position, unsigned unit, std::span<uint8_t> data, bool write) {
@@ -404,15 +411,22 @@ bool Device::run(Batch& batch, bool stop_at_failure) {
   IoResult last{};
   size_t last_returned = 0;
   bool failed = false;
+  // Per item: it succeeded and read only zero bytes (at least one); judges only_if_zero.
+  std::vector<uint8_t> zero(count, 0);  // not shared: a long item runs a batch of its own
   auto publish = [&](size_t i, IoResult r, size_t bytes) {
     last = r;
     last_returned = bytes;
     failed |= r.status != STATUS_SUCCESS && r.status != STATUS_CANCELLED;
+    const auto out = batch.items_[i].output.first(bytes);
+    zero[i] = r.status == STATUS_SUCCESS && bytes != 0 &&
+              std::all_of(out.begin(), out.end(), [](uint8_t b) { return b == 0; });
     if (batch.items_[i].result) *batch.items_[i].result = r;
   };
   auto conditional = [&](size_t i) { return (batch.items_[i].kind & 0x80000000u) != 0; };
-  // Whether the condition of item i holds, judged from the answer of item i - 1.
+  auto guarded = [&](size_t i) { return batch.items_[i].zero_guard != Batch::kNoGuard; };
+  // Whether the condition of item i holds, judged from the answers received so far.
   auto condition_holds = [&](size_t i) {
+    if (guarded(i)) return zero[batch.items_[i].zero_guard] != 0;
     if (i == 0) return false;
     const auto& before = batch.items_[i - 1];
     if (last.status != STATUS_SUCCESS || last_returned == 0 || before.output.empty()) return false;
@@ -473,11 +487,11 @@ bool Device::run(Batch& batch, bool stop_at_failure) {
   size_t i = 0;
   while (i < count) {
     if (stop_at_failure && failed) return cancel_rest(i);
-    // A conditional read at the start of a message is judged here: its predecessor's answer must
-    // be in first.
-    if (conditional(i)) {
+    // A conditional request at the start of a message is judged here: the answer it depends on
+    // must be in first.
+    if (conditional(i) || guarded(i)) {
       if (!receive()) return broken();
-      if (i == 0 || !condition_holds(i)) {
+      if (!condition_holds(i)) {
         publish(i, IoResult{STATUS_CANCELLED, 0}, 0);
         ++i;
         continue;
@@ -509,6 +523,8 @@ bool Device::run(Batch& batch, bool stop_at_failure) {
     while (end < count) {
       if (request + request_bytes(end) > wire::kMaxMessage || reply + answer_bytes(end) > wire::kMaxMessage)
         break;
+      // A request guarded by one of an earlier message opens the next message, where it is judged.
+      if (guarded(end) && batch.items_[end].zero_guard < i) break;
       request += request_bytes(end);
       reply += answer_bytes(end);
       ++end;
@@ -522,7 +538,9 @@ bool Device::run(Batch& batch, bool stop_at_failure) {
     for (size_t k = i; k < end; ++k) {
       const auto& b = batch.items_[k];
       const uint32_t kind = kind_of(k);
-      const uint32_t condition = k > i && conditional(k) ? wire::kConditional | b.condition_mask : 0;
+      uint32_t condition = 0;
+      if (k > i && conditional(k)) condition = wire::kConditional | b.condition_mask;
+      else if (k > i && guarded(k)) condition = wire::zero_condition(uint32_t(k - b.zero_guard));
       wire::store32(p, kind);
       wire::store32(p + 4, b.code);
       wire::store32(p + 8, uint32_t(b.position));

@@ -130,6 +130,11 @@ class Batch {
   // travel in one message while the board sees exactly the accesses of the unbatched sequence.
   void read_if(uint8_t mask, uint64_t position, std::span<uint8_t> data,
                IoResult* result = nullptr);
+  // Makes the request added last conditional: carried out only when request `guard` of this batch
+  // (one added before it) succeeded and read at least one byte, every one of them 0; otherwise it
+  // touches nothing and reports STATUS_CANCELLED. Lets an idle-flag read and the memory accesses it
+  // guards travel in one message.
+  void only_if_zero(size_t guard);
   // One run item (see Device::read_run); data.size() must be a multiple of `unit`. One of more
   // than kMaxRunBytes goes on its own, in pieces.
   void read_run(uint64_t position, unsigned unit, std::span<uint8_t> data, IoResult* result = nullptr);
@@ -137,6 +142,7 @@ class Batch {
                  IoResult* result = nullptr);
   // Most bytes of a run item: a write run of this size alone in a batch fills a message.
   static constexpr size_t kMaxRunBytes = 65500;
+  static constexpr size_t kNoGuard = SIZE_MAX;  // no request of the batch
   size_t size() const { return items_.size(); }
   void clear();
 
@@ -149,6 +155,7 @@ class Batch {
     size_t input_offset;  // into inputs_
     uint32_t input_length;
     uint8_t condition_mask;  // read_if: the bits the byte before must have set
+    size_t zero_guard;       // only_if_zero: the guarding request; kNoGuard when none
     std::span<uint8_t> output;
     IoResult* result;
   };

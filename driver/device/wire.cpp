@@ -75,8 +75,11 @@ bool decode_item(std::span<const uint8_t> message, size_t* offset, Item& item) {
     default:
       return false;
   }
-  if (item.condition != 0 && (item.kind != kKindRead || (item.condition & ~0xFFu) != kConditional))
-    return false;
+  if (item.condition != 0) {
+    const bool on_first_byte = item.kind == kKindRead && (item.condition & ~0xFFu) == kConditional;
+    const bool on_zero = is_transfer(item.kind) && zero_distance(item.condition) != 0;
+    if (!on_first_byte && !on_zero) return false;
+  }
   return true;
 }
 
@@ -106,6 +109,7 @@ bool decode_request(std::span<const uint8_t> message, Request& request) {
     Item& item = request.items.emplace_back();
     if (!decode_item(message, &offset, item)) return false;
     if (i == 0 && item.condition != 0) return false;
+    if (zero_distance(item.condition) > i) return false;
     answer += answer_size(item);
     if (answer > kMaxMessage) return false;
   }

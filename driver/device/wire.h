@@ -17,8 +17,11 @@
 //   carried out exactly as a read or write request of S bytes at its address. The answer holds the
 //   status of the first unit that failed (the run stops there), the bytes of the units done in the
 //   information and, for a read run, those bytes as output.
-//   Condition: 0, or 0x100 | mask for a read carried out only when the item before it succeeded and
-//   the first byte of its output has every bit of the mask set (never on the first item).
+//   Condition: 0; or 0x100 | mask for a read carried out only when the item before it succeeded and
+//   the first byte of its output has every bit of the mask set (never on the first item); or
+//   0x200 | D << 16 (1 <= D <= the item's place in the batch) for a read, write or run carried out
+//   only when the item D places before it succeeded and returned at least one byte, every one 0.
+//   An item whose condition does not hold is answered STATUS_CANCELLED and touches nothing.
 // Request message: one item, or a batch: u32 kind 4, u32 count, then `count` items.
 // Answer item (12 bytes + output): u32 status, u32 information, u32 output length, then the output.
 // Answer message: one answer item, or for a batch: u32 count, then `count` answer items.
@@ -32,10 +35,16 @@
 namespace lorand::wire {
 
 constexpr size_t kMaxMessage = 64 * 1024;
-constexpr uint32_t kProtocolVersion = 2;
+constexpr uint32_t kProtocolVersion = 3;
 constexpr uint32_t kKindControl = 1, kKindRead = 2, kKindWrite = 3, kKindBatch = 4, kKindHello = 5,
                    kKindReadRun = 6, kKindWriteRun = 7;
 constexpr uint32_t kConditional = 0x100;
+constexpr uint32_t kConditionZero = 0x200;
+// The condition "carried out when the item `distance` places before returned only zero bytes".
+constexpr uint32_t zero_condition(uint32_t distance) { return kConditionZero | distance << 16; }
+constexpr uint32_t zero_distance(uint32_t condition) {
+  return (condition & 0xFFFF) == kConditionZero ? condition >> 16 : 0;
+}
 constexpr size_t kItemHeader = 28;
 constexpr size_t kBatchHeader = 8;
 constexpr size_t kAnswerHeader = 12;

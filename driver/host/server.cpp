@@ -150,6 +150,9 @@ void handle_message(LnkDriver& driver, std::span<const uint8_t> message,
   wire::put32(answer, uint32_t(request.items.size()));
   Outcome last{STATUS_SUCCESS, 0};
   uint8_t last_first_byte = 0;
+  // Per item of this message: it succeeded and returned only zero bytes (at least one).
+  thread_local std::vector<uint8_t> zero;
+  zero.clear();
   // Nodes on which a unit timed out in this message: their later transfers fail at once, so a
   // hung board costs one bound per message, not one per item.
   uint32_t timed_out = 0;
@@ -161,19 +164,28 @@ void handle_message(LnkDriver& driver, std::span<const uint8_t> message,
       const NTSTATUS status = behind_timeout ? STATUS_IO_TIMEOUT : STATUS_CANCELLED;
       put_answer(answer, status, 0);
       last = Outcome{status, 0};
+      zero.push_back(0);
       continue;
     }
+    bool holds = true;
     if (item.condition & wire::kConditional) {
       const uint8_t mask = uint8_t(item.condition);
-      if (last.status != STATUS_SUCCESS || last.returned == 0 || (last_first_byte & mask) != mask) {
-        put_answer(answer, STATUS_CANCELLED, 0);
-        last = Outcome{STATUS_CANCELLED, 0};
-        continue;
-      }
+      holds = last.status == STATUS_SUCCESS && last.returned != 0 && (last_first_byte & mask) == mask;
+    } else if (const uint32_t distance = wire::zero_distance(item.condition)) {
+      holds = zero[zero.size() - distance] != 0;  // the decoder keeps the distance in the message
+    }
+    if (!holds) {
+      put_answer(answer, STATUS_CANCELLED, 0);
+      last = Outcome{STATUS_CANCELLED, 0};
+      zero.push_back(0);
+      continue;
     }
     const size_t at = answer.size();
     last = execute(driver, item, answer, scratch, session);
-    last_first_byte = last.returned ? answer[at + wire::kAnswerHeader] : 0;
+    const uint8_t* out = answer.data() + at + wire::kAnswerHeader;
+    last_first_byte = last.returned ? out[0] : 0;
+    zero.push_back(last.status == STATUS_SUCCESS && last.returned != 0 &&
+                   std::all_of(out, out + last.returned, [](uint8_t b) { return b == 0; }));
     if (transfer && last.status == STATUS_IO_TIMEOUT && node < kNodeSlots) timed_out |= 1u << node;
   }
 }

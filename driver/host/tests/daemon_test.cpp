@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -252,6 +253,53 @@ TEST_F(LorandDaemon, BatchRunsEveryRequestInOrder) {
     EXPECT_EQ(r_guarded.status, mask == 0x40 ? STATUS_SUCCESS : STATUS_CANCELLED);
     EXPECT_EQ(guarded[0], mask == 0x40 ? values[0] : 0xEE);
   }
+}
+
+// A flag read guards the accesses after it, in the same message and in later ones (where the
+// client judges the guard's answer before sending them): the idle wait of a mailbox call.
+TEST_F(LorandDaemon, ZeroGuardedRequestsFollowTheirGuard) {
+  Device device = open_device(daemon);
+  ASSERT_TRUE(device.is_open());
+  const uint32_t flag_at = kShared + 0x20000, data_at = kShared + 0x20100;
+  const uint8_t request[4] = {1, 2, 3, 4};
+  const uint8_t status_request[8] = {0, 0, 0, 0, 9, 0, 0, 0};
+  // The answers of the flag read (2 bytes), the port read (1) and a filler read of this size
+  // leave 6 bytes of a message: not room for another answer.
+  const size_t fill = wire::kMaxMessage - wire::kBatchAnswerHeader - 3 * wire::kAnswerHeader - 3 - 6;
+  for (const bool far : {false, true}) {
+    for (const uint16_t flag : {uint16_t(0), uint16_t(0x0100)}) {
+      SCOPED_TRACE(std::string(far ? "guard in an earlier message, " : "one message, ") +
+                   "flag " + std::to_string(flag));
+      const uint8_t flag_bytes[2] = {uint8_t(flag), uint8_t(flag >> 8)}, clear[4] = {};
+      ASSERT_EQ(device.write(file_position(0, flag_at), flag_bytes).status, STATUS_SUCCESS);
+      ASSERT_EQ(device.write(file_position(0, data_at), clear).status, STATUS_SUCCESS);
+      Batch batch;
+      uint8_t seen[2] = {0xEE, 0xEE}, port[1], back[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+      std::vector<uint8_t> filler(far ? fill : 1);
+      IoResult r_flag, r_write, r_read;
+      batch.read_run(file_position(0, flag_at), 2, seen, &r_flag);
+      batch.control(IOCTL_LNK_READ_PORT, status_request, port);
+      batch.read(file_position(0, kShared), filler);  // pushes what follows into the next message
+      batch.write_run(file_position(0, data_at), 4, request, &r_write);
+      batch.only_if_zero(0);
+      batch.read(file_position(0, data_at), back, &r_read);
+      batch.only_if_zero(0);
+      ASSERT_TRUE(device.run(batch));
+      const bool carried = flag == 0;
+      EXPECT_EQ(r_flag.status, STATUS_SUCCESS);
+      EXPECT_EQ(r_write.status, carried ? STATUS_SUCCESS : STATUS_CANCELLED);
+      EXPECT_EQ(r_read.status, carried ? STATUS_SUCCESS : STATUS_CANCELLED);
+      EXPECT_EQ(r_read.information, carried ? 4u : 0u);
+      EXPECT_EQ(back[0], carried ? 1 : 0xEE);  // a read not carried out leaves its buffer alone
+      uint8_t now[4];
+      ASSERT_EQ(device.read(file_position(0, data_at), now).status, STATUS_SUCCESS);
+      EXPECT_EQ(now[3], carried ? 4 : 0);
+    }
+  }
+  Batch misuse;
+  uint8_t one[1];
+  misuse.read(file_position(0, flag_at), one);
+  EXPECT_THROW(misuse.only_if_zero(0), std::logic_error);  // a request cannot guard itself
 }
 
 // The next message on `fd` within 10 s; empty at the end of the connection or when none came.

@@ -56,6 +56,13 @@ TEST(LorandWire, DecodesGoodMessagesAndRefusesBadOnes) {
   ASSERT_TRUE(wire::decode_request(batch({read_item(0, 0, 1), read_item(0, 1, 1, wire::kConditional | 0x10)}), request));
   EXPECT_TRUE(request.batch);
   EXPECT_EQ(request.items[1].condition, wire::kConditional | 0x10);
+  // Reads, writes and runs may be guarded by any item before them in the batch.
+  ASSERT_TRUE(wire::decode_request(
+      batch({read_item(0, 0, 2), read_item(0, 4, 1), wire::Item{wire::kKindWrite, 0, 8, 0, wire::zero_condition(2), data},
+             wire::Item{wire::kKindWriteRun, 1, 8, 0, wire::zero_condition(3), data}}),
+      request));
+  EXPECT_EQ(wire::zero_distance(request.items[2].condition), 2u);
+  EXPECT_EQ(wire::zero_distance(request.items[3].condition), 3u);
 
   std::vector<uint8_t> truncated = single(read_item(0, 0, 4));
   truncated.pop_back();
@@ -90,6 +97,11 @@ TEST(LorandWire, DecodesGoodMessagesAndRefusesBadOnes) {
       {"write run not a whole number of units", single(wire::Item{wire::kKindWriteRun, 2, 0, 0, 0, data})},
       {"conditional run", batch({read_item(0, 0, 1), wire::Item{wire::kKindReadRun, 1, 0, 1, wire::kConditional, {}}})},
       {"hello inside a batch", batch({wire::Item{wire::kKindHello, wire::kProtocolVersion, 0, 0, 0, {}}})},
+      {"zero condition alone", single(read_item(0, 0, 1, wire::zero_condition(1)))},
+      {"zero condition on the first item", batch({read_item(0, 0, 1, wire::zero_condition(1))})},
+      {"zero condition before the batch", batch({read_item(0, 0, 1), read_item(0, 0, 1, wire::zero_condition(2))})},
+      {"zero condition of distance 0", batch({read_item(0, 0, 1), read_item(0, 0, 1, wire::kConditionZero)})},
+      {"zero condition on a control", batch({read_item(0, 0, 1), wire::Item{wire::kKindControl, 1, 0, 4, wire::zero_condition(1), {}}})},
   };
   for (const Case& c : bad) {
     SCOPED_TRACE(c.what);
@@ -191,6 +203,53 @@ TEST_F(LorandExecutor, ConditionalReads) {
     EXPECT_EQ(wire::get32(a.data() + offset + 4), c.runs ? 2u : 0u);
     const bool touched = std::any_of(board0->accesses.begin(), board0->accesses.end(),
                                      [](const Access& x) { return x.op == 'o' && x.offset == 4 && x.value == 0x1004; });
+    EXPECT_EQ(touched, c.runs);
+  }
+}
+
+// A guarded request runs only when its guard, any item before it in the message, succeeded and
+// read only zero bytes; otherwise the board sees none of its accesses.
+TEST_F(LorandExecutor, ZeroConditions) {
+  const uint8_t port_status[8] = {0, 0, 0, 0, 9, 0, 0, 0};
+  const uint8_t bytes[2] = {0xAB, 0xCD};
+  struct Case {
+    const char* what;
+    wire::Item guard;
+    uint16_t flag;  // at 0x1010
+    bool runs;
+  } cases[] = {
+      {"flag 0", read_item(0, 0x1010, 2), 0x0000, true},
+      {"high byte set", read_item(0, 0x1010, 2), 0x0100, false},
+      {"low byte set", read_item(0, 0x1010, 2), 0x0001, false},
+      {"guard failed", read_item(8, 0x1010, 2), 0x0000, false},
+      {"guard read nothing", read_item(0, 0x1010, 0), 0x0000, false},
+      {"guard a write", wire::Item{wire::kKindWrite, 0, 0x1030, 0, 0, bytes}, 0x0000, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    board0->memory[0x1010] = uint8_t(c.flag);
+    board0->memory[0x1011] = uint8_t(c.flag >> 8);
+    board0->memory[0x1020] = board0->memory[0x1021] = 0x11;
+    std::vector<uint8_t> m;
+    wire::encode_batch_header(m, 4);
+    wire::encode_item(m, c.guard);
+    wire::encode_item(m, wire::Item{wire::kKindControl, IOCTL_LNK_READ_PORT, 0, 1, 0, port_status});
+    wire::encode_item(m, wire::Item{wire::kKindWrite, 0, 0x1020, 0, wire::zero_condition(2), bytes});
+    wire::encode_item(m, wire::Item{wire::kKindReadRun, 1, 0x1000, 3, wire::zero_condition(3), {}});
+    board0->accesses.clear();
+    const std::vector<uint8_t> a = run(m);
+    size_t offset = 4;
+    for (int k = 0; k < 2; ++k) offset += wire::kAnswerHeader + wire::get32(a.data() + offset + 8);
+    EXPECT_EQ(wire::get32(a.data() + offset), c.runs ? STATUS_SUCCESS : STATUS_CANCELLED);
+    offset += wire::kAnswerHeader;
+    EXPECT_EQ(wire::get32(a.data() + offset), c.runs ? STATUS_SUCCESS : STATUS_CANCELLED);
+    EXPECT_EQ(wire::get32(a.data() + offset + 8), c.runs ? 3u : 0u);
+    if (c.runs) EXPECT_EQ(a[offset + wire::kAnswerHeader], 0x40);
+    EXPECT_EQ(board0->memory[0x1020], c.runs ? 0xAB : 0x11);
+    EXPECT_EQ(board0->memory[0x1021], c.runs ? 0xCD : 0x11);
+    const bool touched = std::any_of(board0->accesses.begin(), board0->accesses.end(), [](const Access& x) {
+      return x.op == 'o' && x.offset == 4 && (x.value == 0x1020 || x.value == 0x1000);
+    });
     EXPECT_EQ(touched, c.runs);
   }
 }
