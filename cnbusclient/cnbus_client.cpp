@@ -551,7 +551,10 @@ void CCnbusClient::ShmWriteDwords(uint32_t x, const uint32_t* buffer, int n) {
 }
 
 void CCnbusClient::ShmRunChecked(std::span<ShmTransfer> transfers) {
-  for (ShmTransfer& transfer : transfers) transfer.link = 0;
+  for (ShmTransfer& transfer : transfers) {
+    transfer.link = 0;
+    transfer.skipped = false;
+  }
   CnbusNodeTable& t = table();
   if (!t.available || !t.path) return;
   thread_local std::vector<CheckedRun> runs;
@@ -564,8 +567,9 @@ void CCnbusClient::ShmRunChecked(std::span<ShmTransfer> transfers) {
     for (size_t k = 0; k < runs.size(); ++k) {
       const CheckedRun& run = runs[k];
       ShmTransfer& transfer = transfers[first + k];
+      transfer.skipped = transfer.skipped || run.skipped;
       // A read stops at the first unit that fails; that element and the rest read as all ones.
-      if (!run.write)
+      if (!run.write && !transfer.skipped)
         std::fill(run.data + run.done * run.size, run.data + run.count * run.size, uint8_t(0xFF));
       transfer.link = run.status && (*run.status & lorand::kStatusLink) ? 1 : 0;
     }
@@ -580,9 +584,20 @@ void CCnbusClient::ShmRunChecked(std::span<ShmTransfer> transfers) {
     // anything else goes through its block form on its own.
     const bool one_run = (unit == 1 || unit == 2 || unit == 4) && offset % unit == 0 &&
                          offset + count * unit <= 0x1000000;
+    // Whether the guard of a transfer, done before the group at hand, allows it; a guard that is
+    // not an earlier transfer never does.
+    const bool guarded = transfer.guard >= 0;
+    auto allowed = [&] {
+      if (size_t(transfer.guard) >= i) return false;
+      const ShmTransfer& guard = transfers[size_t(transfer.guard)];
+      const auto bytes = std::span(guard.data, size_t(std::max(guard.count, 0)) * guard.unit);
+      return !guard.write && !guard.skipped && !bytes.empty() &&
+             std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
+    };
     if (!one_run) {
       flush();
-      if (transfer.count > 0) {
+      transfer.skipped = guarded && !allowed();
+      if (transfer.count > 0 && !transfer.skipped) {
         if (unit == 1) block_alone<uint8_t>(current_node_, transfer);
         else if (unit == 2) block_alone<uint16_t>(current_node_, transfer);
         else if (unit == 4) block_alone<uint32_t>(current_node_, transfer);
@@ -597,6 +612,12 @@ void CCnbusClient::ShmRunChecked(std::span<ShmTransfer> transfers) {
     run.address = cnbus_address(kShmSpace, uint32_t(offset));  // below 0x1000000 nothing folds
     run.count = count;
     run.data = transfer.data;
+    if (guarded && size_t(transfer.guard) >= first && size_t(transfer.guard) < i) {
+      run.guard = transfer.guard - int(first);  // judged where the runs are carried out
+    } else if (guarded && !allowed()) {
+      transfer.skipped = true;
+      run.count = 0;  // only its link test
+    }
   }
   flush();
 }

@@ -29,6 +29,10 @@ struct ShmTransfer {
   uint32_t x = 0;
   int count = 0;
   uint8_t* data = nullptr;  // only read from for a write
+  // An earlier read of the same sequence (its index), or -1: the transfer is carried out only
+  // when that read succeeded and gave only zero bytes (an idle flag); its link test is made anyway.
+  int guard = -1;
+  bool skipped = false;     // out: the guard did not allow the transfer; its data is untouched
   int link = 0;             // out: the Link up answer read right after this transfer
 };
 

@@ -42,6 +42,15 @@ void finish_read(UnitOp& op, const lorand::IoResult& r, const uint8_t* data) {
   op.value = op.ok ? little_endian(data, op.size) : all_ones(op.size);
 }
 
+// Whether the guard of runs[k], an earlier read, did all its units and read only zero bytes.
+bool read_only_zero(std::span<const CheckedRun> runs, size_t k) {
+  const int g = runs[k].guard;
+  if (g < 0 || size_t(g) >= k) return false;
+  const CheckedRun& guard = runs[size_t(g)];
+  if (guard.write || guard.skipped || guard.count == 0 || guard.done != guard.count) return false;
+  return std::all_of(guard.data, guard.data + guard.count * guard.size, [](uint8_t b) { return b == 0; });
+}
+
 }  // namespace
 
 // --- driver path ---
@@ -203,16 +212,25 @@ void DriverPath::run_checked(uint32_t node, std::span<CheckedRun> runs) {
   thread_local lorand::Batch batch;
   thread_local std::vector<lorand::IoResult> results;
   thread_local std::vector<uint8_t> statuses;
+  thread_local std::vector<size_t> items;  // per run: its run item in the batch
   batch.clear();
   results.assign(runs.size() * 2, lorand::IoResult{});
   statuses.assign(runs.size(), 0xFF);
+  items.assign(runs.size(), lorand::Batch::kNoGuard);
   for (size_t k = 0; k < runs.size(); ++k) {
     CheckedRun& run = runs[k];
     const auto bytes = std::span<uint8_t>(run.data, run.count * run.size);
     const uint64_t position = lorand::file_position(node, run.address);
-    if (run.count > 0) {
+    // A guard must be an earlier read that reads something; any other never allows the run.
+    const bool guard_valid = run.guard < 0 || (size_t(run.guard) < k && !runs[size_t(run.guard)].write &&
+                                               items[size_t(run.guard)] != lorand::Batch::kNoGuard);
+    if (run.count > 0 && !guard_valid) {
+      results[2 * k] = lorand::IoResult{lorand::STATUS_CANCELLED, 0};
+    } else if (run.count > 0) {
+      items[k] = batch.size();
       if (run.write) batch.write_run(position, run.size, bytes, &results[2 * k]);
       else batch.read_run(position, run.size, bytes, &results[2 * k]);
+      if (run.guard >= 0) batch.only_if_zero(items[size_t(run.guard)]);
     }
     uint8_t record[8];
     register_record(record, node, lorand::kRegStatus, 0);
@@ -224,6 +242,7 @@ void DriverPath::run_checked(uint32_t node, std::span<CheckedRun> runs) {
     CheckedRun& run = runs[k];
     const lorand::IoResult& r = results[2 * k];
     run.done = run.count > 0 ? std::min<size_t>(r.information / run.size, run.count) : 0;
+    run.skipped = run.count > 0 && run.guard >= 0 && r.status == lorand::STATUS_CANCELLED;
     const lorand::IoResult& s = results[2 * k + 1];
     run.status.reset();
     if (lorand::nt_success(s.status) && s.information == 1) run.status = statuses[k];
@@ -301,8 +320,12 @@ size_t DirectPath::run_units(uint32_t node, bool write, unsigned size, uint32_t 
 
 void DirectPath::run_checked(uint32_t node, std::span<CheckedRun> runs) {
   PortAccess* ports = node < ports_.size() ? ports_[node].get() : nullptr;
-  for (CheckedRun& run : runs) {
-    run.done = run.count > 0 ? run_units(node, run.write, run.size, run.address, run.count, run.data) : 0;
+  for (size_t k = 0; k < runs.size(); ++k) {
+    CheckedRun& run = runs[k];
+    run.skipped = run.count > 0 && run.guard >= 0 && !read_only_zero(runs, k);
+    run.done = run.count > 0 && !run.skipped
+                   ? run_units(node, run.write, run.size, run.address, run.count, run.data)
+                   : 0;
     run.status.reset();
     if (!ports) continue;
     DirectUnits units(*ports, bases_[node], bound_);

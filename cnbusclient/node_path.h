@@ -49,6 +49,10 @@ struct CheckedRun {
   uint32_t address = 0;
   size_t count = 0;
   uint8_t* data = nullptr;  // count * size bytes; only read from for a write
+  // An earlier read of the same sequence (its index), or -1: the run is carried out only when
+  // that read did all its units and every byte it read is 0. Its status register is read anyway.
+  int guard = -1;
+  bool skipped = false;     // out: the guard did not allow the run
   size_t done = 0;          // out: the units done before the first that failed
   std::optional<uint8_t> status;  // out: the status register after the run, when it could be read
 };
