@@ -1,62 +1,76 @@
 #include "kestrel/cncitf/boot_func.h"
 
+#include <array>
 #include <cstring>
 
 namespace kestrel {
 
-void CBootFunc::ReadSlices(uint32_t offset, uint8_t* buffer, uint32_t size) {
-  for (uint32_t at = 0; at < size; at += kSliceSize) {
-    itf_.ReadBytes(offset + at, buffer + at, int(kSliceSize));
-    itf_.Pump();
-  }
+namespace {
+
+using Slices = std::array<cnbus::ShmTransfer, kFromBlockSize / kSliceSize>;
+
+// The slices of one F-ROM block at `offset` of the transfer buffer.
+Slices BlockSlices(bool write, uint32_t offset, const uint8_t* data) {
+  Slices slices;
+  for (uint32_t k = 0; k < slices.size(); ++k)
+    // Written data is only ever read from.
+    slices[k] = {write, 1, offset + k * kSliceSize, int(kSliceSize),
+                 const_cast<uint8_t*>(data) + k * kSliceSize};
+  return slices;
 }
 
-void CBootFunc::WriteSlices(uint32_t offset, const uint8_t* data, uint32_t size) {
-  for (uint32_t at = 0; at < size; at += kSliceSize) {
-    itf_.WriteBytes(offset + at, data + at, int(kSliceSize));
-    itf_.Pump();
-  }
+}  // namespace
+
+void CBootFunc::Move(std::span<cnbus::ShmTransfer> slices) {
+  itf_.Run(slices);
+  itf_.Pump();
 }
 
 // A call on an interface that a fault already made unusable does nothing; what the transfer
 // buffer holds then is no answer, so reading or writing data on would pass stale bytes as good.
-void CBootFunc::Call(uint16_t function, uint16_t i1, uint16_t i2, uint32_t i3, int wait) {
-  if (const int state = itf_.Call(function, i1, i2, i3, 0, wait); state != 0) throw CItfErr(state);
+void CBootFunc::Call(uint16_t function, uint16_t i1, uint16_t i2, uint32_t i3, int wait,
+                     CCncItf::Carried carried) {
+  if (const int state = itf_.Call(function, i1, i2, i3, 0, wait, carried); state != 0)
+    throw CItfErr(state);
 }
 
 // Between a call without wait and its Complete the lock is held; a fault there gives it up.
 template <class Transfer>
-void CBootFunc::Between(Transfer transfer) {
+void CBootFunc::Between(Transfer transfer, std::span<cnbus::ShmTransfer> after) {
   try {
     transfer();
   } catch (...) {
     itf_.Release();
     throw;
   }
-  itf_.Complete();
+  itf_.Complete(after);
 }
 
 void CBootFunc::ReadBlock(int block, uint8_t* buffer) {
   CCncItf::Hold hold(itf_);
   const uint32_t b = itf_.BufferBase();
-  Call(0x101, uint16_t(block), 0, b, 1);
-  ReadSlices(b, buffer, kFromBlockSize);
+  Slices slices = BlockSlices(false, b, buffer);
+  Call(0x101, uint16_t(block), 0, b, 1, {.after = std::span(slices).first(1)});
+  Move(std::span(slices).subspan(1));
 }
 
 void CBootFunc::ReadBlockPair(int block, uint8_t* first, uint8_t* second) {
   CCncItf::Hold hold(itf_);
   const uint32_t b = itf_.BufferBase();
-  Call(0x101, uint16_t(block), 0, b, 1);
+  Slices one = BlockSlices(false, b, first);
+  Slices two = BlockSlices(false, b + kFromBlockSize, second);
+  Call(0x101, uint16_t(block), 0, b, 1, {.after = std::span(one).first(1)});
   Call(0x101, uint16_t(block + 1), 0, b + kFromBlockSize, 0);
-  Between([&] { ReadSlices(b, first, kFromBlockSize); });
-  ReadSlices(b + kFromBlockSize, second, kFromBlockSize);
+  Between([&] { Move(std::span(one).subspan(1)); }, std::span(two).first(1));
+  Move(std::span(two).subspan(1));
 }
 
 int CBootFunc::WriteBlock(int block, const uint8_t* data) {
   CCncItf::Hold hold(itf_);
   const uint32_t b = itf_.BufferBase();
   if (itf_.Call(0x103, uint16_t(block), 0, 0, 0, 0) != 0) return 0;
-  Between([&] { WriteSlices(b, data, kFromBlockSize); });
+  Slices slices = BlockSlices(true, b, data);
+  Between([&] { Move(slices); });
   itf_.Call(0x102, uint16_t(block), 0, b, 0, 1);
   return itf_.Status() == 0 ? 1 : 0;
 }
@@ -69,9 +83,9 @@ int CBootFunc::EraseBlock(int block) {
 std::string CBootFunc::CheckText(int block) {
   CCncItf::Hold hold(itf_);
   const uint32_t b = itf_.BufferBase();
-  Call(0x105, uint16_t(block), 0, b, 1);
   uint8_t text[kCheckTextSize + 1] = {};
-  itf_.ReadBytes(b, text, int(kCheckTextSize));
+  cnbus::ShmTransfer read{false, 1, b, int(kCheckTextSize), text};
+  Call(0x105, uint16_t(block), 0, b, 1, {.after = std::span(&read, 1)});
   return reinterpret_cast<const char*>(text);
 }
 
@@ -79,8 +93,11 @@ int CBootFunc::AnnounceLoadFile(const uint8_t* header, int* first_block, int* bl
                                 int* interleaved, std::string* name) {
   CCncItf::Hold hold(itf_);
   const uint32_t b = itf_.BufferBase();
-  itf_.WriteBytes(b, header, int(kLoadHeaderSize));
-  itf_.Call(0x106, 0, 0, b, b + 0x1000, 1);
+  uint8_t text[kModuleNameSize + 1] = {};
+  // Written data is only ever read from.
+  cnbus::ShmTransfer transfers[2] = {{true, 1, b, int(kLoadHeaderSize), const_cast<uint8_t*>(header)},
+                                     {false, 1, b + 0x1000, int(kModuleNameSize), text}};
+  itf_.Call(0x106, 0, 0, b, b + 0x1000, 1, {std::span(transfers, 1), std::span(transfers + 1, 1)});
   if (itf_.Status() != 0) {
     if (itf_.Status() == 0xFFFF) return 0;  // the interface is already unusable
     if (itf_.Error() == 1) {
@@ -96,8 +113,6 @@ int CBootFunc::AnnounceLoadFile(const uint8_t* header, int* first_block, int* bl
   *first_block = itf_.Image().o1;
   *block_count = itf_.Image().o2;
   *interleaved = int(itf_.Image().o3 & 0xFF);
-  uint8_t text[kModuleNameSize + 1] = {};
-  itf_.ReadBytes(b + 0x1000, text, int(kModuleNameSize));
   *name = reinterpret_cast<const char*>(text);
   return 1;
 }
@@ -105,24 +120,28 @@ int CBootFunc::AnnounceLoadFile(const uint8_t* header, int* first_block, int* bl
 int CBootFunc::ModuleHeader(int module, uint8_t* buffer) {
   CCncItf::Hold hold(itf_);
   const uint32_t b = itf_.BufferBase();
-  itf_.Call(0x108, uint16_t(module), 0, b, 0, 1);
+  // The header lands in `buffer` only with status 0.
+  uint8_t header[kModuleHeaderSize];
+  cnbus::ShmTransfer read{false, 1, b, int(kModuleHeaderSize), header};
+  itf_.Call(0x108, uint16_t(module), 0, b, 0, 1, {.after = std::span(&read, 1)});
   if (itf_.Status() != 0) return 0;
-  itf_.ReadBytes(b, buffer, int(kModuleHeaderSize));
+  std::memcpy(buffer, header, kModuleHeaderSize);
   return 1;
 }
 
 void CBootFunc::ReadSramBlock(int i1, uint8_t* buffer, int i2) {
   CCncItf::Hold hold(itf_);
   const uint32_t b = itf_.BufferBase();
-  Call(0x201, uint16_t(i1), uint16_t(i2), b, 1);
-  itf_.ReadBytes(b, buffer, int(kSramBlockSize));
+  cnbus::ShmTransfer read{false, 1, b, int(kSramBlockSize), buffer};
+  Call(0x201, uint16_t(i1), uint16_t(i2), b, 1, {.after = std::span(&read, 1)});
 }
 
 void CBootFunc::WriteSramBlock(int i1, const uint8_t* data, int i2) {
   CCncItf::Hold hold(itf_);
   const uint32_t b = itf_.BufferBase();
-  itf_.WriteBytes(b, data, int(kSramBlockSize));
-  Call(0x202, uint16_t(i1), uint16_t(i2), b, 1);
+  // Written data is only ever read from.
+  cnbus::ShmTransfer write{true, 1, b, int(kSramBlockSize), const_cast<uint8_t*>(data)};
+  Call(0x202, uint16_t(i1), uint16_t(i2), b, 1, {.before = std::span(&write, 1)});
 }
 
 }  // namespace kestrel

@@ -5,12 +5,15 @@
 // of a load file, and 32 KB SRAM blocks. Built on the stack around each operation.
 //
 // Long transfers move in slices of 0x8000 bytes (one block transfer each, with its link test),
-// with the interface's hook run after each slice. Where the CNC can work while the PC moves data
+// the slices of a block sent together and the interface's hook run after them. Data a call takes
+// from the transfer buffer travels with its request, and the first slice it leaves there with the
+// request that finds the call ended (CCncItf::Carried). Where the CNC can work while the PC moves data
 // (the second block of a pair read, the erase before a block write), the call is posted without
 // waiting and completed after the transfer. Each operation holds the interface lock from its
 // first call to its last transfer (CCncItf::Hold), so no other program's call can change the
 // transfer buffer between a call and the data it leaves there.
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "kestrel/cncitf/cnc_itf.h"
@@ -51,11 +54,13 @@ class CBootFunc {
   void WriteSramBlock(int i1, const uint8_t* data, int i2);
 
  private:
-  void Call(uint16_t function, uint16_t i1, uint16_t i2, uint32_t i3, int wait);
+  void Call(uint16_t function, uint16_t i1, uint16_t i2, uint32_t i3, int wait,
+            CCncItf::Carried carried = {});
+  // Between a call without wait and its Complete, which reads `after` (CCncItf::Carried).
   template <class Transfer>
-  void Between(Transfer transfer);
-  void ReadSlices(uint32_t offset, uint8_t* buffer, uint32_t size);
-  void WriteSlices(uint32_t offset, const uint8_t* data, uint32_t size);
+  void Between(Transfer transfer, std::span<cnbus::ShmTransfer> after = {});
+  // The transfers with their link tests, then the hook.
+  void Move(std::span<cnbus::ShmTransfer> slices);
   moxel::Prompter& prompter() { return prompter_ ? *prompter_ : moxel::prompter(); }
 
   CCncItf& itf_;

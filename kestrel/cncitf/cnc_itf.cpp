@@ -81,8 +81,12 @@ void CCncItf::Linked(const cnbus::ShmTransfer& transfer) {
 void CCncItf::Transfer(bool write, unsigned unit, uint32_t offset, const void* data, int count) {
   // Written data is only ever read from.
   cnbus::ShmTransfer t{write, unit, offset, count, static_cast<uint8_t*>(const_cast<void*>(data))};
-  client_.ShmRunChecked(std::span(&t, 1));
-  Linked(t);
+  Run(std::span(&t, 1));
+}
+
+void CCncItf::Run(std::span<cnbus::ShmTransfer> transfers) {
+  client_.ShmRunChecked(transfers);
+  for (const cnbus::ShmTransfer& t : transfers) Linked(t);
 }
 
 void CCncItf::ReadBytes(uint32_t offset, uint8_t* buffer, int count) {
@@ -138,33 +142,54 @@ void CCncItf::Pass(int64_t start) {
   }
 }
 
-void CCncItf::WaitIdle() {
+namespace {
+uint8_t* bytes(void* p) { return static_cast<uint8_t*>(p); }
+}  // namespace
+
+void CCncItf::Post(std::span<cnbus::ShmTransfer> before) {
+  const uint32_t mailbox = area_base_ + kMailboxOffset;
+  std::array<uint32_t, 8> request = image_.dwords();
+  uint16_t flag = 0, posted = 1;
   const int64_t start = clock_();
-  while (ReadWord(area_base_ + kMailboxOffset) != 0) Pass(start);
+  for (bool first = true;; first = false) {
+    pass_.clear();
+    if (first) pass_.assign(before.begin(), before.end());
+    // The idle wait's flag read, then the request and then its flag, each written only when that
+    // read found 0, each access followed by its link test: one request per pass.
+    const int idle = int(pass_.size());
+    pass_.push_back({false, 2, mailbox, 1, bytes(&flag)});
+    pass_.push_back({true, 4, mailbox, 8, bytes(request.data()), idle});
+    pass_.push_back({true, 2, mailbox, 1, bytes(&posted), idle});
+    Run(pass_);
+    if (flag == 0) return;
+    Pass(start);
+  }
 }
 
-void CCncItf::Await(bool taken, bool complete) {
+void CCncItf::Await(bool taken, bool complete, std::span<cnbus::ShmTransfer> after) {
   const uint32_t mailbox = area_base_ + kMailboxOffset;
   int64_t start = clock_();
-  bool first = true;
+  uint16_t taken_flag = 0, idle_flag = 0;
+  std::array<uint32_t, 8> d{};
   for (;;) {
-    uint16_t taken_flag = 0, idle_flag = 0;
-    std::array<uint32_t, 8> d{};
-    cnbus::ShmTransfer t[3];
-    size_t n = 0;
-    if (taken) t[n++] = {false, 2, mailbox, 1, reinterpret_cast<uint8_t*>(&taken_flag)};
-    // The idle wait reads the results together with each flag read; right after the request the
-    // first pass of the taken wait carries them too, so a CNC that is quick to answer costs no
-    // further round trip. Reads beyond a condition that was not met are not looked at.
-    if (!taken || (complete && first)) {
-      t[n++] = {false, 2, mailbox, 1, reinterpret_cast<uint8_t*>(&idle_flag)};
-      t[n++] = {false, 4, mailbox, 8, reinterpret_cast<uint8_t*>(d.data())};
+    pass_.clear();
+    if (taken) pass_.push_back({false, 2, mailbox, 1, bytes(&taken_flag)});
+    // The idle wait reads the results, and `after`, together with each flag read; when the call
+    // is to be completed the passes of the taken wait carry them too, so a CNC that takes and ends
+    // the call between two passes costs no further request. Reads beyond a condition that was not
+    // met are not looked at.
+    const int idle = int(pass_.size());
+    if (!taken || complete) {
+      pass_.push_back({false, 2, mailbox, 1, bytes(&idle_flag)});
+      pass_.push_back({false, 4, mailbox, 8, bytes(d.data())});
+      for (const cnbus::ShmTransfer& a : after) {
+        pass_.push_back(a);
+        pass_.back().guard = idle;
+      }
     }
-    client_.ShmRunChecked(std::span(t, n));
-    first = false;
-    size_t k = 0;
+    client_.ShmRunChecked(pass_);
     if (taken) {
-      Linked(t[k++]);
+      Linked(pass_[0]);
       if (taken_flag == 1) {
         Pass(start);
         continue;
@@ -172,43 +197,35 @@ void CCncItf::Await(bool taken, bool complete) {
       if (!complete) return;
       taken = false;
       start = clock_();
-      if (k == n) continue;  // the idle wait starts with a read of its own
+      if (pass_.size() == 1) continue;  // the idle wait starts with a read of its own
     }
-    Linked(t[k++]);
+    Linked(pass_[size_t(idle)]);
     if (idle_flag != 0) {
       Pass(start);
       continue;
     }
-    Linked(t[k]);
+    for (size_t k = size_t(idle) + 1; k < pass_.size(); ++k) Linked(pass_[k]);
     image_ = MailboxImage::from_dwords(d);
     return;
   }
 }
 
-int CCncItf::Call(uint16_t function, uint16_t i1, uint16_t i2, uint32_t i3, uint32_t i4, int wait) {
+int CCncItf::Call(uint16_t function, uint16_t i1, uint16_t i2, uint32_t i3, uint32_t i4, int wait,
+                  Carried carried) {
   if (error_state_ != 0) {
     image_.status = 0xFFFF;
     return error_state_;
   }
   Lock();
   try {
-    WaitIdle();
     image_.flag = 0;
     image_.function = function;
     image_.i1 = i1;
     image_.i2 = i2;
     image_.i3 = i3;
     image_.i4 = i4;
-    // The request and then its flag, each write followed by its link test, in one message.
-    std::array<uint32_t, 8> d = image_.dwords();
-    uint16_t posted = 1;
-    const uint32_t mailbox = area_base_ + kMailboxOffset;
-    cnbus::ShmTransfer t[2] = {{true, 4, mailbox, 8, reinterpret_cast<uint8_t*>(d.data())},
-                               {true, 2, mailbox, 1, reinterpret_cast<uint8_t*>(&posted)}};
-    client_.ShmRunChecked(t);
-    Linked(t[0]);
-    Linked(t[1]);
-    Await(true, wait != 0);
+    Post(carried.before);
+    Await(true, wait != 0, wait ? carried.after : std::span<cnbus::ShmTransfer>());
     if (wait) Finish();
   } catch (...) {
     Unlock();
@@ -217,9 +234,9 @@ int CCncItf::Call(uint16_t function, uint16_t i1, uint16_t i2, uint32_t i3, uint
   return 0;
 }
 
-void CCncItf::Complete() {
+void CCncItf::Complete(std::span<cnbus::ShmTransfer> after) {
   try {
-    Await(false, true);
+    Await(false, true, after);
     Finish();
   } catch (...) {
     Unlock();

@@ -20,13 +20,18 @@
 // work); the time-out counts whole seconds of the given clock.
 //
 // Every access is followed by its link test, and both travel in one request to the driver
-// (CCnbusClient::ShmRunChecked). A call takes three requests when the CNC answers at once: the
-// flag read before the request; the request with its flag; the flag reads of both waits with the
-// results. What the reads after an unmet wait condition found is not used.
+// (CCnbusClient::ShmRunChecked). A call takes two requests when the CNC answers at once: the flag
+// read before the request, with the request and its flag written only when that read found 0;
+// then the flag reads of both waits with the results. What the reads after an unmet wait
+// condition found is not used. Data the function takes from the transfer buffer can travel in the
+// first request, and data it leaves there in the last one (Carried), read only when the flag read
+// of the same request found the call ended.
 #include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
+#include <vector>
 
 #include "cnbusclient/cnbus_client.h"
 #include "kestrel/cncitf/itf_err.h"
@@ -43,6 +48,17 @@ struct MailboxImage {
 
   std::array<uint32_t, 8> dwords() const;
   static MailboxImage from_dwords(const std::array<uint32_t, 8>& d);
+};
+
+// Shared-memory transfers that travel in the requests of a call, each still followed by its link
+// test. `before`: carried out once, ahead of the call's first flag read (what the function takes
+// from the transfer buffer). `after`: reads carried out in each request that reads the flag for
+// the end of the call, only when that read finds it 0 (what the function leaves in the transfer
+// buffer); with `wait` only (a call without it gives them to Complete). Their buffers hold what
+// the transfer buffer held at the end of the call whatever its status.
+struct Carried {
+  std::span<cnbus::ShmTransfer> before = {};
+  std::span<cnbus::ShmTransfer> after = {};
 };
 
 class CCncItf {
@@ -90,13 +106,19 @@ class CCncItf {
   uint16_t ReadWord(uint32_t offset);
   void WriteWord(uint32_t offset, uint16_t value);
 
+  using Carried = kestrel::Carried;
+
+
   // Posts a function call; with `wait`, also Complete. Returns the error state: nonzero means the
   // object was already unusable and nothing was done (status 0xFFFF).
   int Call(uint16_t function, uint16_t i1 = 0, uint16_t i2 = 0, uint32_t i3 = 0, uint32_t i4 = 0,
-           int wait = 1);
-  // Waits for the CNC to finish, reads the results and releases the lock; a failure that the
-  // caller does not handle itself becomes CItfErr.
-  void Complete();
+           int wait = 1, Carried carried = {});
+  // Waits for the CNC to finish, reads the results (and `after`, see Carried) and releases the
+  // lock; a failure that the caller does not handle itself becomes CItfErr.
+  void Complete(std::span<cnbus::ShmTransfer> after = {});
+  // The transfers in order, each followed by its link test, in as few requests as they fit:
+  // CItfErr 1 when the link is down after any of them.
+  void Run(std::span<cnbus::ShmTransfer> transfers);
   // Gives the lock up after a fault between a call without wait and its Complete (the CNC may
   // still work on the request; the next Call waits for it to finish).
   void Release() { Unlock(); }
@@ -126,11 +148,12 @@ class CCncItf {
   // After a wait pass that did not end the wait: the hook, then CItfErr 2 once more than 120
   // seconds passed since `start`.
   void Pass(int64_t start);
-  // Polls the flag until it is 0.
-  void WaitIdle();
+  // Polls the flag until it is 0 and writes the request in the image and then the flag 1, both in
+  // the request of the flag read that found 0; `before` travels in the first.
+  void Post(std::span<cnbus::ShmTransfer> before);
   // After a request: with `taken`, polls until the flag is no longer 1; then, with `complete`,
-  // until it is 0, and reads the results into the image.
-  void Await(bool taken, bool complete);
+  // until it is 0, and reads the results into the image and `after` into their buffers.
+  void Await(bool taken, bool complete, std::span<cnbus::ShmTransfer> after);
   // Turns the results in the image into the call's outcome and releases the lock.
   void Finish();
   bool Tolerated(uint16_t function) const;
@@ -146,6 +169,7 @@ class CCncItf {
   bool mutex_held_ = false;
   int hold_depth_ = 0;
   MailboxImage image_;
+  std::vector<cnbus::ShmTransfer> pass_;  // the transfers of one wait pass, kept between calls
 };
 
 }  // namespace kestrel

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -402,6 +403,59 @@ TEST_F(CncItf, EveryMailboxAccessIsFollowedByItsLinkTest) {
       EXPECT_GE(passes, 10);
     }
   }
+}
+
+// A mailbox still busy (flag 0x0100: its low byte alone reads idle) holds the request back: nothing
+// is written to it until a flag read finds 0, while what the call carries ahead of it is written
+// once and what it carries after is read once, when the call has ended.
+TEST_F(CncItf, ABusyMailboxHoldsTheRequestAndItsCarriedData) {
+  cncsim("poke 0 0x20CD0100 0001");
+  const std::vector<uint8_t> sram = pattern(9, kestrel::kSramBlockSize);
+  {
+    CCncItf writer(*client);
+    // Written while the flag is 0x0100: the CNC ignores it and the call waits.
+    auto write = std::async(std::launch::async, [&] {
+      CBootFunc(writer).WriteSramBlock(0, sram.data(), 3);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(daemon.cncsim("peek 0 0x20CD0100 4").out, "00010000\n");  // no request written
+    cncsim("poke 0 0x20CD0100 0000");
+    ASSERT_EQ(write.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    write.get();
+  }
+  cncsim("poke 0 0x20CD0100 0001");
+  int passes = 0;
+  CCncItf itf(*client, [&] {
+    if (++passes == 3) cncsim("poke 0 0x20CD0100 0000");
+  });
+  const uint32_t b = itf.BufferBase();
+  uint8_t ahead[4] = {0xA1, 0xA2, 0xA3, 0xA4}, after[16] = {};
+  cnbus::ShmTransfer before_t{true, 1, b + 0x9000, 4, ahead}, after_t{false, 1, b, 16, after};
+  cncsim("trace 0 start");
+  const kestrel::Carried carried{std::span(&before_t, 1), std::span(&after_t, 1)};
+  ASSERT_EQ(itf.Call(0x201, 0, 3, b, 0, 1, carried), 0);
+  EXPECT_EQ(itf.Status(), 0);
+  EXPECT_EQ(std::vector<uint8_t>(after, after + 16), std::vector<uint8_t>(sram.begin(), sram.begin() + 16));
+  std::istringstream trace(daemon.cncsim("trace 0 show").out);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(trace, line);)
+    if (line.rfind("RP 9 ", 0) != 0) lines.push_back(line);
+  auto count = [&](const std::string& prefix) {
+    return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+  };
+  auto first = [&](const std::string& prefix) {
+    return std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }) - lines.begin();
+  };
+  auto last = [&](const std::string& text) {
+    return std::find(lines.rbegin(), lines.rend(), text).base() - lines.begin() - 1;
+  };
+  EXPECT_EQ(count("W1 20c090"), 4);  // the data ahead, once
+  EXPECT_EQ(first("W1 20c090"), 0);
+  EXPECT_GE(count("R2 20cd0100 0100"), 3);  // the busy passes, each with no write behind it
+  EXPECT_EQ(count("W4 20cd0100"), 1);
+  EXPECT_GT(first("W4 20cd0100"), last("R2 20cd0100 0100"));
+  EXPECT_EQ(count("R1 20c000"), 16);  // the data after, once, behind the read that found the end
+  EXPECT_GT(first("R1 20c000"), last("R2 20cd0100 0000"));
 }
 
 // A link lost at any access of a call, the request's writes as well as the waits' reads, ends the
