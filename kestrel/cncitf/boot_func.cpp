@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <vector>
 
 namespace kestrel {
 
@@ -142,6 +143,70 @@ void CBootFunc::WriteSramBlock(int i1, const uint8_t* data, int i2) {
   // Written data is only ever read from.
   cnbus::ShmTransfer write{true, 1, b, int(kSramBlockSize), const_cast<uint8_t*>(data)};
   Call(0x202, uint16_t(i1), uint16_t(i2), b, 1, {.before = std::span(&write, 1)});
+}
+
+void CBootFunc::Drain() {
+  try {
+    itf_.Complete();
+  } catch (const CItfErr&) {
+  }
+}
+
+void CBootFunc::ReadSramBlocks(int i1, int first, int count, bool overlap,
+                               const std::function<bool(const uint8_t*)>& sink) {
+  std::vector<uint8_t> block(kSramBlockSize);
+  if (!overlap) {
+    for (int k = first; k < first + count; ++k) {
+      ReadSramBlock(i1, block.data(), k);
+      if (!sink(block.data())) return;
+    }
+    return;
+  }
+  if (count <= 0) return;
+  CCncItf::Hold hold(itf_);
+  const uint32_t b = itf_.BufferBase();
+  cnbus::ShmTransfer read{false, 1, b, int(kSramBlockSize), block.data()};
+  Call(0x201, uint16_t(i1), uint16_t(first), b, 0);
+  for (int k = first; k < first + count; ++k) {
+    const bool more = k + 1 < first + count;
+    const bool posted = more && itf_.CompleteThenCall(std::span(&read, 1), {0x201, uint16_t(i1), uint16_t(k + 1), b});
+    if (!more) itf_.Complete(std::span(&read, 1));
+    if (!sink(block.data())) {
+      if (posted) Drain();
+      return;
+    }
+    if (more && !posted) Call(0x201, uint16_t(i1), uint16_t(k + 1), b, 0);
+  }
+}
+
+void CBootFunc::WriteSramBlocks(int i1, int first, int count, bool overlap,
+                                const std::function<bool(uint8_t*)>& source) {
+  // Two buffers: the next block is filled while the CNC writes the one before.
+  std::vector<uint8_t> block(kSramBlockSize), next_block(kSramBlockSize);
+  if (!overlap) {
+    for (int k = first; k < first + count; ++k) {
+      if (!source(block.data())) return;
+      WriteSramBlock(i1, block.data(), k);
+    }
+    return;
+  }
+  if (count <= 0 || !source(block.data())) return;
+  CCncItf::Hold hold(itf_);
+  const uint32_t b = itf_.BufferBase();
+  cnbus::ShmTransfer write{true, 1, b, int(kSramBlockSize), block.data()};
+  Call(0x202, uint16_t(i1), uint16_t(first), b, 0, {.before = std::span(&write, 1)});
+  for (int k = first; k < first + count; ++k) {
+    const bool more = k + 1 < first + count && source(next_block.data());
+    cnbus::ShmTransfer next_write{true, 1, b, int(kSramBlockSize), next_block.data()};
+    const auto carried = std::span(&next_write, 1);
+    if (!more) {
+      itf_.Complete();
+      return;
+    }
+    if (!itf_.CompleteThenCall({}, {0x202, uint16_t(i1), uint16_t(k + 1), b, 0, carried}))
+      Call(0x202, uint16_t(i1), uint16_t(k + 1), b, 0, {.before = carried});
+    block.swap(next_block);
+  }
 }
 
 }  // namespace kestrel

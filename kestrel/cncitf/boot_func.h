@@ -13,6 +13,7 @@
 // first call to its last transfer (CCncItf::Hold), so no other program's call can change the
 // transfer buffer between a call and the data it leaves there.
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 
@@ -52,6 +53,17 @@ class CBootFunc {
   // One 32 KB SRAM block: I1 is the board's SRAM access code, I2 the block number.
   void ReadSramBlock(int i1, uint8_t* buffer, int i2);
   void WriteSramBlock(int i1, const uint8_t* data, int i2);
+  // SRAM blocks `first` to `first` + `count` - 1 of the board with access code I1, each handed to
+  // `sink` in order; stops after the block for which `sink` returns false. With `overlap` the CNC
+  // fetches the next block while `sink` deals with the one before, its request going out in the
+  // request that finds the block before it read; `sink` must then not call the CNC itself (a
+  // memory-card store does: its calls would take the mailbox and the transfer buffer meanwhile).
+  void ReadSramBlocks(int i1, int first, int count, bool overlap,
+                      const std::function<bool(const uint8_t*)>& sink);
+  // The same blocks written, each filled by `source` (false: stop before that block); with
+  // `overlap`, `source` fills a block while the CNC writes the one before.
+  void WriteSramBlocks(int i1, int first, int count, bool overlap,
+                       const std::function<bool(uint8_t*)>& source);
 
  private:
   void Call(uint16_t function, uint16_t i1, uint16_t i2, uint32_t i3, int wait,
@@ -61,6 +73,9 @@ class CBootFunc {
   void Between(Transfer transfer, std::span<cnbus::ShmTransfer> after = {});
   // The transfers with their link tests, then the hook.
   void Move(std::span<cnbus::ShmTransfer> slices);
+  // Waits for a call posted ahead that the caller no longer wants; what it ends with is not the
+  // caller's concern (a fault that ends the interface stays in its error state).
+  void Drain();
   moxel::Prompter& prompter() { return prompter_ ? *prompter_ : moxel::prompter(); }
 
   CCncItf& itf_;

@@ -166,47 +166,69 @@ void CCncItf::Post(std::span<cnbus::ShmTransfer> before) {
   }
 }
 
-void CCncItf::Await(bool taken, bool complete, std::span<cnbus::ShmTransfer> after) {
+bool CCncItf::Await(bool taken, bool complete, std::span<cnbus::ShmTransfer> after,
+                    const NextCall* next) {
   const uint32_t mailbox = area_base_ + kMailboxOffset;
   int64_t start = clock_();
-  uint16_t taken_flag = 0, idle_flag = 0;
-  std::array<uint32_t, 8> d{};
-  for (;;) {
+  uint16_t taken_flag = 0, idle_flag = 0, posted = 1;
+  uint32_t outcome = 0;  // status and error, read only once the flag read found 0
+  std::array<uint32_t, 8> d{}, request{};
+  if (next) {
+    MailboxImage m;
+    m.function = next->function;
+    m.i1 = next->i1;
+    m.i2 = next->i2;
+    m.i3 = next->i3;
+    m.i4 = next->i4;
+    request = m.dwords();
+  }
+  for (bool first = true;; first = false) {
     pass_.clear();
     if (taken) pass_.push_back({false, 2, mailbox, 1, bytes(&taken_flag)});
     // The idle wait reads the results, and `after`, together with each flag read; when the call
     // is to be completed the passes of the taken wait carry them too, so a CNC that takes and ends
-    // the call between two passes costs no further request. Reads beyond a condition that was not
-    // met are not looked at.
-    const int idle = int(pass_.size());
+    // the call between two passes costs no further request. The first pass also carries `next`,
+    // behind a read of status and error that is made only once the call ended, and written only
+    // when both are 0.
+    const size_t idle = pass_.size();
     if (!taken || complete) {
       pass_.push_back({false, 2, mailbox, 1, bytes(&idle_flag)});
       pass_.push_back({false, 4, mailbox, 8, bytes(d.data())});
       for (const cnbus::ShmTransfer& a : after) {
         pass_.push_back(a);
-        pass_.back().guard = idle;
+        pass_.back().guard = int(idle);
+      }
+      if (next && first) {
+        const int ok = int(pass_.size());
+        pass_.push_back({false, 4, mailbox + 4, 1, bytes(&outcome), int(idle)});
+        for (const cnbus::ShmTransfer& b : next->before) {
+          pass_.push_back(b);
+          pass_.back().guard = ok;
+        }
+        pass_.push_back({true, 4, mailbox, 8, bytes(request.data()), ok});
+        pass_.push_back({true, 2, mailbox, 1, bytes(&posted), ok});
       }
     }
     client_.ShmRunChecked(pass_);
-    if (taken) {
-      Linked(pass_[0]);
-      if (taken_flag == 1) {
-        Pass(start);
-        continue;
+    // A flag read of 0 ends the call even when the taken read just before it still saw 1: the
+    // CNC took and ended the call between the two. What was read behind an unmet condition is
+    // not looked at.
+    if (taken) Linked(pass_[0]);
+    if (idle < pass_.size()) {
+      Linked(pass_[idle]);
+      if (idle_flag == 0) {
+        for (size_t k = idle + 1; k < pass_.size(); ++k) Linked(pass_[k]);
+        image_ = MailboxImage::from_dwords(d);
+        return next && first && !pass_.back().skipped;
       }
-      if (!complete) return;
-      taken = false;
+    }
+    if (taken && taken_flag != 1) {
+      if (!complete) return false;
+      taken = false;  // taken: the wait for the end starts now
       start = clock_();
-      if (pass_.size() == 1) continue;  // the idle wait starts with a read of its own
+      if (idle == pass_.size()) continue;  // that wait starts with a read of its own
     }
-    Linked(pass_[size_t(idle)]);
-    if (idle_flag != 0) {
-      Pass(start);
-      continue;
-    }
-    for (size_t k = size_t(idle) + 1; k < pass_.size(); ++k) Linked(pass_[k]);
-    image_ = MailboxImage::from_dwords(d);
-    return;
+    Pass(start);
   }
 }
 
@@ -225,7 +247,7 @@ int CCncItf::Call(uint16_t function, uint16_t i1, uint16_t i2, uint32_t i3, uint
     image_.i3 = i3;
     image_.i4 = i4;
     Post(carried.before);
-    Await(true, wait != 0, wait ? carried.after : std::span<cnbus::ShmTransfer>());
+    Await(true, wait != 0, wait ? carried.after : std::span<cnbus::ShmTransfer>(), nullptr);
     if (wait) Finish();
   } catch (...) {
     Unlock();
@@ -236,12 +258,25 @@ int CCncItf::Call(uint16_t function, uint16_t i1, uint16_t i2, uint32_t i3, uint
 
 void CCncItf::Complete(std::span<cnbus::ShmTransfer> after) {
   try {
-    Await(false, true, after);
+    Await(false, true, after, nullptr);
     Finish();
   } catch (...) {
     Unlock();
     throw;
   }
+}
+
+bool CCncItf::CompleteThenCall(std::span<cnbus::ShmTransfer> after, const NextCall& next) {
+  bool posted = false;
+  try {
+    // The call under way may not have been taken yet (it was posted by an earlier one of these).
+    posted = Await(true, true, after, &next);
+    Finish();
+  } catch (...) {
+    Unlock();
+    throw;
+  }
+  return posted;
 }
 
 bool CCncItf::Tolerated(uint16_t function) const {

@@ -61,6 +61,14 @@ struct Carried {
   std::span<cnbus::ShmTransfer> after = {};
 };
 
+// A call posted behind the end of the one under way (CCncItf::CompleteThenCall); `before` as in
+// Carried.
+struct NextCall {
+  uint16_t function = 0, i1 = 0, i2 = 0;
+  uint32_t i3 = 0, i4 = 0;
+  std::span<cnbus::ShmTransfer> before = {};
+};
+
 class CCncItf {
  public:
   // Keeps the interface lock from its construction to its end, across the calls and transfers of
@@ -116,6 +124,11 @@ class CCncItf {
   // Waits for the CNC to finish, reads the results (and `after`, see Carried) and releases the
   // lock; a failure that the caller does not handle itself becomes CItfErr.
   void Complete(std::span<cnbus::ShmTransfer> after = {});
+  // Completes the call under way as Complete does and, when the first request that looks finds it
+  // ended with status and error 0, posts `next` without wait in that same request, so the CNC
+  // starts on it while the caller deals with the results. True when `next` was posted; otherwise
+  // the caller posts it with Call if it still wants it. Inside a Hold only: the lock stays taken.
+  bool CompleteThenCall(std::span<cnbus::ShmTransfer> after, const NextCall& next);
   // The transfers in order, each followed by its link test, in as few requests as they fit:
   // CItfErr 1 when the link is down after any of them.
   void Run(std::span<cnbus::ShmTransfer> transfers);
@@ -152,8 +165,9 @@ class CCncItf {
   // the request of the flag read that found 0; `before` travels in the first.
   void Post(std::span<cnbus::ShmTransfer> before);
   // After a request: with `taken`, polls until the flag is no longer 1; then, with `complete`,
-  // until it is 0, and reads the results into the image and `after` into their buffers.
-  void Await(bool taken, bool complete, std::span<cnbus::ShmTransfer> after);
+  // until it is 0, and reads the results into the image and `after` into their buffers. `next`
+  // goes with the first pass (see CompleteThenCall); true when it was posted.
+  bool Await(bool taken, bool complete, std::span<cnbus::ShmTransfer> after, const NextCall* next);
   // Turns the results in the image into the call's outcome and releases the lock.
   void Finish();
   bool Tolerated(uint16_t function) const;

@@ -148,6 +148,72 @@ TEST_F(CncItf, SramBlocksGoBothWaysAndAnUnusableInterfaceNeverPassesStaleData) {
   }
 }
 
+// Runs of SRAM blocks with the next block's call posted behind the end of the one before: every
+// block arrives whole and in order, a stop leaves the mailbox idle and the lock free, a source
+// that stops leaves the blocks after it untouched, and an error ends the run at once.
+TEST_F(CncItf, SramBlockRunsOverlapTheCncAndStopCleanly) {
+  // Requests the simulated boot software took so far.
+  auto taken = [&] {
+    const std::string s = status(0);
+    const size_t at = s.find("mailbox ready ");
+    return at == std::string::npos ? -1 : std::stoi(s.substr(at + 14));
+  };
+  CCncItf itf(*client);
+  CBootFunc boot(itf);
+  constexpr int kBlocks = 6;
+  const std::vector<uint8_t> data = pattern(3, kestrel::kSramBlockSize * kBlocks);
+  int filled = 0;
+  boot.WriteSramBlocks(0, 1, kBlocks, true, [&](uint8_t* block) {
+    if (filled == kBlocks - 1) return false;  // the last block is never written
+    std::memcpy(block, data.data() + filled++ * kestrel::kSramBlockSize, kestrel::kSramBlockSize);
+    return true;
+  });
+  EXPECT_FALSE(itf.MutexHeld());
+  std::vector<uint8_t> back, before_last(kestrel::kSramBlockSize);
+  boot.ReadSramBlock(0, before_last.data(), kBlocks);
+  for (const bool overlap : {true, false}) {
+    SCOPED_TRACE(overlap ? "overlapped" : "one block at a time");
+    back.clear();
+    boot.ReadSramBlocks(0, 1, kBlocks, overlap, [&](const uint8_t* block) {
+      back.insert(back.end(), block, block + kestrel::kSramBlockSize);
+      return true;
+    });
+    ASSERT_EQ(back.size(), data.size());
+    EXPECT_TRUE(std::equal(back.begin(), back.end() - kestrel::kSramBlockSize, data.begin()));
+    EXPECT_TRUE(std::equal(back.end() - kestrel::kSramBlockSize, back.end(), before_last.begin()));
+    int handed = 0;
+    const int before = taken();
+    boot.ReadSramBlocks(0, 1, kBlocks, overlap, [&](const uint8_t*) { return ++handed < 2; });
+    EXPECT_EQ(handed, 2);
+    // With overlap at most the block after the stop was asked for too.
+    EXPECT_GE(taken() - before, 2);
+    EXPECT_LE(taken() - before, overlap ? 3 : 2);
+    EXPECT_EQ(daemon.cncsim("peek 0 0x20CD0100 2").out, "0000\n");  // nothing left under way
+    EXPECT_TRUE(lock_free());
+  }
+  // A block that fails is the last one asked for.
+  cncsim("fault 0 sram-read-error on 2");
+  int before = taken();
+  int handed = 0;
+  try {
+    boot.ReadSramBlocks(0, 1, kBlocks, true, [&](const uint8_t*) { return ++handed > 0; });
+    ADD_FAILURE() << "no error";
+  } catch (const CItfErr& e) {
+    EXPECT_EQ(e.code(), 4);
+  }
+  EXPECT_EQ(handed, 0);
+  EXPECT_EQ(taken() - before, 1);
+  EXPECT_TRUE(lock_free());
+  cncsim("fault 0 sram-read-error off");
+  cncsim("fault 0 sram-write-error on 3");
+  before = taken();
+  filled = 0;
+  EXPECT_THROW(boot.WriteSramBlocks(0, 1, kBlocks, true, [&](uint8_t*) { return ++filled > 0; }), CItfErr);
+  EXPECT_LE(filled, 2);  // the first block, and at most the one filled while it was written
+  EXPECT_EQ(taken() - before, 1);
+  EXPECT_TRUE(lock_free());
+}
+
 TEST_F(CncItf, TypeThreeNodeMovesTheCommunicationAreaAndTheTransferBuffer) {
   CCncItf plain(*client);
   EXPECT_EQ(plain.AreaBase(), 0xD0000u);
