@@ -58,7 +58,11 @@ bool FileExists(CCncFileStore& store, const std::string& name) {
   return found;
 }
 
+// SRAM blocks of a part of `length` bytes (the last one may be partly the part's).
+uint32_t BlockCount(uint32_t length) { return (length + kSramBlockSize - 1) / kSramBlockSize; }
+
 // Reads up to `length` bytes, going on after short reads; the bytes read.
+
 uint32_t ReadFull(CCncFileStore& store, uint8_t* buffer, uint32_t length) {
   uint32_t done = 0;
   while (done < length) {
@@ -110,16 +114,18 @@ int WritePart(ConsoleContext& ctx, const std::string& name, uint32_t offset, uin
     return kPartFailed;
   }
   CBootFunc boot(ctx.itf, &ctx.prompter);
-  std::vector<uint8_t> block(kSramBlockSize);
-  for (uint32_t at = 0; at < length; at += kSramBlockSize) {
-    boot.ReadSramBlock(ctx.board.sram_code, block.data(), int((offset + at) / kSramBlockSize));
-    if (store.Write(block.data(), kSramBlockSize) != kSramBlockSize) {
-      Tell(ctx, FullMediumText(ctx));
-      store.CloseFile();  // in a folder this drops the unfinished replacement
-      if (card) store.DeleteFile(name, 0);
-      return kPartFailed;
-    }
-    ctx.view.Pump();
+  bool written = true;
+  boot.ReadSramBlocks(ctx.board.sram_code, int(offset / kSramBlockSize), int(BlockCount(length)), !card,
+                      [&](const uint8_t* block) {
+                        written = store.Write(block, kSramBlockSize) == kSramBlockSize;
+                        if (written) ctx.view.Pump();
+                        return written;
+                      });
+  if (!written) {
+    Tell(ctx, FullMediumText(ctx));
+    store.CloseFile();  // in a folder this drops the unfinished replacement
+    if (card) store.DeleteFile(name, 0);
+    return kPartFailed;
   }
   if (!store.CloseFile()) {
     Tell(ctx, FullMediumText(ctx));
@@ -142,18 +148,15 @@ ReadOutcome ReadPart(ConsoleContext& ctx, const std::string& log, const std::str
   if (!store.OpenFile(name, 0)) return ReadOutcome::no_file;
   ctx.view.SetLog(log + name + " -> READING");
   CBootFunc boot(ctx.itf, &ctx.prompter);
-  std::vector<uint8_t> block(kSramBlockSize);
+  // `at`: the bytes of the part filled so far; the blocks before it are written or on their way.
   uint32_t at = 0;
-  while (at < length) {
-    const uint32_t got = ReadFull(store, block.data(), kSramBlockSize);
-    if (got < kSramBlockSize) {
-      at += got;
-      break;
-    }
-    boot.WriteSramBlock(ctx.board.sram_code, block.data(), int((offset + at) / kSramBlockSize));
-    at += kSramBlockSize;
-    ctx.view.Pump();
-  }
+  boot.WriteSramBlocks(ctx.board.sram_code, int(offset / kSramBlockSize), int(BlockCount(length)),
+                       !store.IsOnCard(), [&](uint8_t* block) {
+                         if (at > 0) ctx.view.Pump();
+                         const uint32_t got = ReadFull(store, block, kSramBlockSize);
+                         at += got;
+                         return got == kSramBlockSize;
+                       });
   store.CloseFile();
   if (at < length) {
     *missing = length - at;
