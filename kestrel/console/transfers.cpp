@@ -326,30 +326,39 @@ bool VerifySramBackup(ConsoleContext& ctx, std::string* why) {
     return false;
   }
   CBootFunc boot(ctx.itf, &ctx.prompter);
-  std::vector<uint8_t> sram_block(kSramBlockSize), file_block(kSramBlockSize);
+  std::vector<uint8_t> file_block(kSramBlockSize);
   for (const auto& [name, offset, length] : Parts(ctx)) {
     if (!store.OpenFile(name, 0)) {
       *why = name + ": cannot be opened";
       return false;
     }
-    for (uint32_t at = 0; at < length; at += kSramBlockSize) {
-      boot.ReadSramBlock(ctx.board.sram_code, sram_block.data(), int((offset + at) / kSramBlockSize));
-      const uint32_t got = ReadFull(store, file_block.data(), kSramBlockSize);
-      if (got < kSramBlockSize) {
-        *why = name + ": ends at byte " + std::to_string(at + got) + " of " + std::to_string(length);
-        store.CloseFile();
-        return false;
-      }
-      const auto diff = std::mismatch(sram_block.begin(), sram_block.end(), file_block.begin());
-      if (diff.first != sram_block.end()) {
-        char text[160];
-        std::snprintf(text, sizeof text, "%s: byte %u holds %02x, the SRAM %02x", name.c_str(),
-                      unsigned(at + (diff.first - sram_block.begin())), *diff.second, *diff.first);
-        *why = text;
-        store.CloseFile();
-        return false;
-      }
-      ctx.view.Pump();
+    uint32_t at = 0;  // the bytes of the part compared so far
+    bool same = true;
+    boot.ReadSramBlocks(ctx.board.sram_code, int(offset / kSramBlockSize), int(BlockCount(length)),
+                        !store.IsOnCard(), [&](const uint8_t* sram_block) {
+                          const uint32_t got = ReadFull(store, file_block.data(), kSramBlockSize);
+                          if (got < kSramBlockSize) {
+                            *why = name + ": ends at byte " + std::to_string(at + got) + " of " +
+                                   std::to_string(length);
+                            return same = false;
+                          }
+                          const auto diff = std::mismatch(sram_block, sram_block + kSramBlockSize,
+                                                          file_block.begin());
+                          if (diff.first != sram_block + kSramBlockSize) {
+                            char text[160];
+                            std::snprintf(text, sizeof text, "%s: byte %u holds %02x, the SRAM %02x",
+                                          name.c_str(), unsigned(at + (diff.first - sram_block)),
+                                          *diff.second, *diff.first);
+                            *why = text;
+                            return same = false;
+                          }
+                          at += kSramBlockSize;
+                          ctx.view.Pump();
+                          return true;
+                        });
+    if (!same) {
+      store.CloseFile();
+      return false;
     }
     uint8_t extra = 0;
     const bool longer = store.Read(&extra, 1) != 0;

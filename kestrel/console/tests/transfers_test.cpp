@@ -237,6 +237,39 @@ TEST_F(Transfers, BackupThenRestoreGivesTheSramBack) {
   EXPECT_TRUE(sram() == pattern(kMiB, 3));
 }
 
+// The check of a backup against the SRAM names the first byte that differs, a file that ends
+// early and one that goes on past its part.
+TEST_F(Transfers, VerifyNamesTheFirstDifferenceAndAWrongLength) {
+  const std::vector<uint8_t> saved = fill_sram(6);
+  prompter.push_answer(Answer::yes);
+  ASSERT_EQ(kestrel::BackupSram(*ctx), TransferOutcome::done);
+  const fs::path a = folder / "SRAM1_0A.xyz", b = folder / "SRAM1_0B.xyz";
+  const std::vector<uint8_t> good_b = file_bytes(b);
+  auto write = [](const fs::path& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  };
+  std::vector<uint8_t> changed = good_b;
+  changed[0x8005] ^= 0xFF;
+  write(b, changed);
+  char expected[80];
+  std::snprintf(expected, sizeof expected, "SRAM1_0B.xyz: byte 32773 holds %02x, the SRAM %02x",
+                unsigned(changed[0x8005]), unsigned(saved[kPart + 0x8005]));
+  std::string why;
+  EXPECT_FALSE(kestrel::VerifySramBackup(*ctx, &why));
+  EXPECT_EQ(why, expected);
+
+  changed = good_b;
+  changed.push_back(0);
+  write(b, changed);
+  EXPECT_FALSE(kestrel::VerifySramBackup(*ctx, &why));
+  EXPECT_EQ(why, "SRAM1_0B.xyz: longer than its 524288 bytes");
+
+  fs::resize_file(a, kPart - 100);
+  EXPECT_FALSE(kestrel::VerifySramBackup(*ctx, &why));
+  EXPECT_EQ(why, "SRAM1_0A.xyz: ends at byte 524188 of 524288");
+}
+
 TEST_F(Transfers, BackupNamesItsFilesByBoardAndNamingValue) {
   struct Case {
     int board;
