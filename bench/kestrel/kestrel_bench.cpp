@@ -28,6 +28,10 @@ void BM_FromBlockRead_BootFunc(benchmark::State& state) {
   std::vector<uint8_t> buffer(kestrel::kFromBlockSize);
   for (auto _ : state) n.boot.ReadBlock(1, buffer.data());
   state.SetBytesProcessed(int64_t(state.iterations()) * kestrel::kFromBlockSize);
+  // The flag reads that found the CNC not yet done, per block (the hook also runs once after the
+  // slices of each block).
+  state.counters["polls"] = benchmark::Counter(double(n.hooks - int64_t(state.iterations())),
+                                               benchmark::Counter::kAvgIterations);
 }
 BENCHMARK(BM_FromBlockRead_BootFunc)->Unit(benchmark::kMillisecond)->UseRealTime();
 
