@@ -312,14 +312,17 @@ void BootSoftware::write_block(Host& host, const Request& rq, Reply& rp) {
   }
   host.memory().write(from_address(rq.i1), cells);
   if (!verified) return rp.fail(2);
-  bool changed = false;
+  // The directory file is rewritten when a module is complete, not at every block: after a
+  // restart a module still being loaded shows the blocks written when it was last saved (a load
+  // cut short by a restart is done again), and a block write costs no file write.
+  bool completed = false;
   for (Module& m : modules_) {
     if (m.board != selected_ || !m.pending || !m.holds(rq.i1)) continue;
     m.written[rq.i1 - m.first] = true;
     m.pending = !std::all_of(m.written.begin(), m.written.end(), [](bool w) { return w; });
-    changed = true;
+    completed |= !m.pending;
   }
-  if (changed) save_directory();
+  if (completed) save_directory();
 }
 
 void BootSoftware::erase(Host& host, uint32_t block) {
@@ -330,14 +333,9 @@ void BootSoftware::erase(Host& host, uint32_t block) {
   std::erase_if(modules_, [&](const Module& m) {
     return m.board == selected_ && m.holds(block) && (!m.pending || m.written[block - m.first]);
   });
-  bool changed = modules_.size() != before;
-  for (Module& m : modules_) {
-    if (m.board == selected_ && m.holds(block)) {
-      m.written[block - m.first] = false;
-      changed = true;
-    }
-  }
-  if (changed) save_directory();
+  for (Module& m : modules_)
+    if (m.board == selected_ && m.holds(block)) m.written[block - m.first] = false;
+  if (modules_.size() != before) save_directory();
 }
 
 void BootSoftware::erase_block(Host& host, const Request& rq, Reply& rp) {

@@ -37,14 +37,13 @@ void CBootFunc::Call(uint16_t function, uint16_t i1, uint16_t i2, uint32_t i3, i
 
 // Between a call without wait and its Complete the lock is held; a fault there gives it up.
 template <class Transfer>
-void CBootFunc::Between(Transfer transfer, std::span<cnbus::ShmTransfer> after) {
+void CBootFunc::Between(Transfer transfer) {
   try {
     transfer();
   } catch (...) {
     itf_.Release();
     throw;
   }
-  itf_.Complete(after);
 }
 
 void CBootFunc::ReadBlock(int block, uint8_t* buffer) {
@@ -62,7 +61,8 @@ void CBootFunc::ReadBlockPair(int block, uint8_t* first, uint8_t* second) {
   Slices two = BlockSlices(false, b + kFromBlockSize, second);
   Call(0x101, uint16_t(block), 0, b, 1, {.after = std::span(one).first(1)});
   Call(0x101, uint16_t(block + 1), 0, b + kFromBlockSize, 0);
-  Between([&] { Move(std::span(one).subspan(1)); }, std::span(two).first(1));
+  Between([&] { Move(std::span(one).subspan(1)); });
+  itf_.Complete(std::span(two).first(1));
   Move(std::span(two).subspan(1));
 }
 
@@ -72,7 +72,12 @@ int CBootFunc::WriteBlock(int block, const uint8_t* data) {
   if (itf_.Call(0x103, uint16_t(block), 0, 0, 0, 0) != 0) return 0;
   Slices slices = BlockSlices(true, b, data);
   Between([&] { Move(slices); });
-  itf_.Call(0x102, uint16_t(block), 0, b, 0, 1);
+  // The write goes out in the request that finds the erase ended well; after an erase that did
+  // not, on its own, as the erase's outcome is not examined.
+  if (itf_.CompleteThenCall({}, {0x102, uint16_t(block), 0, b}))
+    itf_.Complete();
+  else
+    itf_.Call(0x102, uint16_t(block), 0, b, 0, 1);
   return itf_.Status() == 0 ? 1 : 0;
 }
 

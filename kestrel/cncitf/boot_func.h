@@ -68,9 +68,9 @@ class CBootFunc {
  private:
   void Call(uint16_t function, uint16_t i1, uint16_t i2, uint32_t i3, int wait,
             CCncItf::Carried carried = {});
-  // Between a call without wait and its Complete, which reads `after` (CCncItf::Carried).
+  // Runs `transfer` between a call without wait and its completion.
   template <class Transfer>
-  void Between(Transfer transfer, std::span<cnbus::ShmTransfer> after = {});
+  void Between(Transfer transfer);
   // The transfers with their link tests, then the hook.
   void Move(std::span<cnbus::ShmTransfer> slices);
   // Waits for a call posted ahead that the caller no longer wants; what it ends with is not the

@@ -258,7 +258,9 @@ int CCncItf::Call(uint16_t function, uint16_t i1, uint16_t i2, uint32_t i3, uint
 
 void CCncItf::Complete(std::span<cnbus::ShmTransfer> after) {
   try {
-    Await(false, true, after, nullptr);
+    // A call that CompleteThenCall posted may not have been taken yet; after Call it has been,
+    // and the taken read costs no request of its own.
+    Await(true, true, after, nullptr);
     Finish();
   } catch (...) {
     Unlock();
@@ -269,7 +271,6 @@ void CCncItf::Complete(std::span<cnbus::ShmTransfer> after) {
 bool CCncItf::CompleteThenCall(std::span<cnbus::ShmTransfer> after, const NextCall& next) {
   bool posted = false;
   try {
-    // The call under way may not have been taken yet (it was posted by an earlier one of these).
     posted = Await(true, true, after, &next);
     Finish();
   } catch (...) {

@@ -375,6 +375,10 @@ TEST_F(CncItf, BlockPairReadGivesBothBlocksAndRefusedWritesReportZero) {
   cncsim("fault 0 from-erase-refused on 4");
   EXPECT_EQ(boot.EraseBlock(4), 0);
   EXPECT_EQ(boot.EraseBlock(3), 1);
+  // A write whose erase was refused still goes out: its own outcome counts (cells that were not
+  // erased take only what clears bits).
+  EXPECT_EQ(boot.WriteBlock(4, six.data()), 1);
+  EXPECT_EQ(boot.WriteBlock(4, pattern(7).data()), 0);
   EXPECT_EQ(itf.ErrorState(), 0);
   // The check text is the CNC's checksum of the block.
   char text[32];
