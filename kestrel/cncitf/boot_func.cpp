@@ -201,13 +201,12 @@ void CBootFunc::WriteSramBlocks(int i1, int first, int count, bool overlap,
   cnbus::ShmTransfer write{true, 1, b, int(kSramBlockSize), block.data()};
   Call(0x202, uint16_t(i1), uint16_t(first), b, 0, {.before = std::span(&write, 1)});
   for (int k = first; k < first + count; ++k) {
-    const bool more = k + 1 < first + count && source(next_block.data());
-    cnbus::ShmTransfer next_write{true, 1, b, int(kSramBlockSize), next_block.data()};
-    const auto carried = std::span(&next_write, 1);
-    if (!more) {
+    if (k + 1 == first + count || !source(next_block.data())) {
       itf_.Complete();
       return;
     }
+    cnbus::ShmTransfer next_write{true, 1, b, int(kSramBlockSize), next_block.data()};
+    const auto carried = std::span(&next_write, 1);
     if (!itf_.CompleteThenCall({}, {0x202, uint16_t(i1), uint16_t(k + 1), b, 0, carried}))
       Call(0x202, uint16_t(i1), uint16_t(k + 1), b, 0, {.before = carried});
     block.swap(next_block);

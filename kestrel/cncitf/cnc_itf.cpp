@@ -224,9 +224,8 @@ bool CCncItf::Await(bool taken, bool complete, std::span<cnbus::ShmTransfer> aft
     }
     if (taken && taken_flag != 1) {
       if (!complete) return false;
-      taken = false;  // taken: the wait for the end starts now
+      taken = false;  // taken: the wait for the end starts now, this pass its first
       start = clock_();
-      if (idle == pass_.size()) continue;  // that wait starts with a read of its own
     }
     Pass(start);
   }
