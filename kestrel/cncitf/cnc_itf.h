@@ -95,7 +95,7 @@ class CCncItf {
   static constexpr uint32_t kMailboxOffset = 0x100;  // in the communication area
 
   // `client` is the node's driver client (not owned; its current node is the one called).
-  // `hook` runs once per pass of every wait and once per slice of a long transfer.
+  // `hook` runs once per pass of every wait and once after the slices of a long transfer.
   explicit CCncItf(cnbus::CCnbusClient& client, WaitHook hook = {}, Clock clock = {});
   ~CCncItf();
   CCncItf(const CCncItf&) = delete;
