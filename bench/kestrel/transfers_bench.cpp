@@ -105,6 +105,14 @@ void BM_SramBlockWrites_BootFunc_1MB(benchmark::State& state) {
 }
 BENCHMARK(BM_SramBlockWrites_BootFunc_1MB)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The bytes of a 1 MB SRAM sequence and its wait passes that found the CNC not yet done, per 32 KB
+// block.
+void report_sram_sequence(benchmark::State& state, const Console& c) {
+  state.counters["polls"] = benchmark::Counter(double(c.hooks) / (kSram / kestrel::kSramBlockSize),
+                                               benchmark::Counter::kAvgIterations);
+  state.SetBytesProcessed(int64_t(state.iterations()) * kSram);
+}
+
 void BM_SramBackup_1MB(benchmark::State& state) {
   Console c;
   if (!c.open()) return state.SkipWithError("no console");
@@ -118,10 +126,7 @@ void BM_SramBackup_1MB(benchmark::State& state) {
     c.prompter.clear();
     state.ResumeTiming();
   }
-  // Flag reads that found the CNC not yet done, per 32 KB block.
-  state.counters["polls"] = benchmark::Counter(double(c.hooks) / (kSram / kestrel::kSramBlockSize),
-                                               benchmark::Counter::kAvgIterations);
-  state.SetBytesProcessed(int64_t(state.iterations()) * kSram);
+  report_sram_sequence(state, c);
 }
 // Argument 0: the folder on disk; 1: on tmpfs.
 BENCHMARK(BM_SramBackup_1MB)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -136,10 +141,7 @@ void BM_SramRestore_1MB(benchmark::State& state) {
     c.prompter.clear();
     state.ResumeTiming();
   }
-  // Flag reads that found the CNC not yet done, per 32 KB block.
-  state.counters["polls"] = benchmark::Counter(double(c.hooks) / (kSram / kestrel::kSramBlockSize),
-                                               benchmark::Counter::kAvgIterations);
-  state.SetBytesProcessed(int64_t(state.iterations()) * kSram);
+  report_sram_sequence(state, c);
 }
 BENCHMARK(BM_SramRestore_1MB)->Unit(benchmark::kMillisecond)->UseRealTime();
 
